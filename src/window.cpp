@@ -1,0 +1,117 @@
+#include "window.h"
+
+#include "instruction.h"
+
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QPainter>
+
+#include <SDL.h>
+
+#include <algorithm>
+#include <cstring>
+
+float createFade(qint64 time, qint64 length, qint64 fadeIn, qint64 fadeOut)
+{
+    const float rise = float(std::min(time, fadeIn)) / float(fadeIn);
+    const float fall = float(std::min(length - time, fadeOut)) / float(fadeOut);
+    return rise * fall;
+}
+
+void effect(void *userdata, unsigned char *stream, int len)
+{
+    auto *window = static_cast<Window *>(userdata);
+    const qint64 got = window->music.read(reinterpret_cast<char *>(stream), len);
+    // Whatever the file did not fill is silence, never the previous buffer's bytes.
+    const qint64 filled = std::max<qint64>(got, 0);
+    std::memset(stream + filled, 0, size_t(len - filled));
+    if (got > 0)
+        return;
+
+    // End of the music (or a read error): stop asking for data, then ask the GUI thread to quit.
+    // The call is queued, so it is safe from this thread and still ends the program when it
+    // comes before the event loop has started.
+    SDL_PauseAudio(1);
+    QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
+}
+
+bool drawSequenceFrame(const QList<Instruction *> &instructions, int &current, int &offset,
+                       qint64 elapsed, QPainter &painter)
+{
+    if (current >= instructions.size())
+        return false;
+    if (instructions.at(current)->draw(elapsed + offset, painter))
+        return false;
+    offset = 0;
+    ++current;
+    return true;
+}
+
+Window::Window()
+    : music(QStringLiteral("music.raw"))
+{
+    // Unbuffered, so that the audio thread's reads go straight to the file without a buffer
+    // being allocated on the way.
+    music.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+
+    SDL_Init(SDL_INIT_AUDIO);
+    SDL_AudioSpec wanted {};
+    wanted.freq = 44100;
+    wanted.format = AUDIO_S16LSB;
+    wanted.channels = 2;
+    wanted.samples = 882; // 20 ms at 44100 Hz
+    wanted.callback = effect;
+    wanted.userdata = this;
+    SDL_AudioSpec obtained {};
+    SDL_OpenAudio(&wanted, &obtained);
+    SDL_PauseAudio(0);
+}
+
+Window::Window(const QList<Instruction *> &scenes)
+    : instructions(scenes)
+{
+}
+
+Window::~Window()
+{
+    // The callback reads `music`: stop it and close the device before the file goes away.
+    if (SDL_WasInit(SDL_INIT_AUDIO)) {
+        SDL_CloseAudio();
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    }
+}
+
+void Window::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    if (!timer.isValid())
+        timer.start();
+    if (drawSequenceFrame(instructions, current, offset, timer.elapsed(), painter))
+        timer.restart();
+    update();
+}
+
+void Window::keyPressEvent(QKeyEvent *event)
+{
+    if (event->isAutoRepeat())
+        return;
+    switch (event->key()) {
+    case Qt::Key_Escape:
+        QCoreApplication::quit();
+        break;
+    case Qt::Key_Left:
+        offset -= 1000;
+        break;
+    case Qt::Key_Right:
+        offset += 1000;
+        break;
+    case Qt::Key_Up:
+        offset += 10000;
+        break;
+    case Qt::Key_Down:
+        offset -= 10000;
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,50 @@
+#ifndef WINDOW_H
+#define WINDOW_H
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QList>
+#include <QRasterWindow>
+
+class Instruction;
+class QPainter;
+
+// Fade envelope over [0, length] ms: rises linearly over the first fadeIn ms, holds at 1 and
+// falls over the last fadeOut ms. Not clamped: times outside [0, length] give negative values.
+float createFade(qint64 time, qint64 length, qint64 fadeIn, qint64 fadeOut);
+
+// Audio fill callback: copies the next len bytes of the window's music into stream.
+void effect(void *userdata, unsigned char *stream, int len);
+
+// One frame of a scene sequence: draws scene `current` at time elapsed + offset (ms). When that
+// scene reports its end, the sequence moves on to the next one with the seek offset cleared and
+// the function returns true: the caller's scene clock must restart at zero. Past the last scene
+// nothing is drawn.
+bool drawSequenceFrame(const QList<Instruction *> &instructions, int &current, int &offset,
+                       qint64 elapsed, QPainter &painter);
+
+// The demo: a window that plays the scenes one after the other while the music streams.
+class Window : public QRasterWindow
+{
+public:
+    // The demo itself: opens "music.raw", creates the scenes and starts the music.
+    Window();
+    // Plays the given scenes, silently. The scenes stay owned by the caller.
+    explicit Window(const QList<Instruction *> &scenes);
+    ~Window() override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    friend void effect(void *userdata, unsigned char *stream, int len);
+
+    QFile music;
+    QList<Instruction *> instructions;
+    QElapsedTimer timer;
+    int current = 0;
+    int offset = 0; // seek offset, ms
+};
+
+#endif // WINDOW_H
