@@ -35,6 +35,11 @@ void effect(void *userdata, unsigned char *stream, int len)
     QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
 }
 
+QList<Instruction *> createScenes()
+{
+    return {};
+}
+
 bool drawSequenceFrame(const QList<Instruction *> &instructions, int &current, int &offset,
                        qint64 elapsed, QPainter &painter)
 {
@@ -53,6 +58,7 @@ Window::Window()
     // Unbuffered, so that the audio thread's reads go straight to the file without a buffer
     // being allocated on the way.
     music.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    instructions = createScenes();
 
     SDL_Init(SDL_INIT_AUDIO);
     SDL_AudioSpec wanted {};

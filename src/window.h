@@ -16,6 +16,9 @@ float createFade(qint64 time, qint64 length, qint64 fadeIn, qint64 fadeOut);
 // Audio fill callback: copies the next len bytes of the window's music into stream.
 void effect(void *userdata, unsigned char *stream, int len);
 
+// The demo's scenes in playing order, each created on the heap and never deleted.
+QList<Instruction *> createScenes();
+
 // One frame of a scene sequence: draws scene `current` at time elapsed + offset (ms). When that
 // scene reports its end, the sequence moves on to the next one with the seek offset cleared and
 // the function returns true: the caller's scene clock must restart at zero. Past the last scene
