@@ -52,8 +52,7 @@ bool drawSequenceFrame(const QList<Instruction *> &instructions, int &current, i
     return true;
 }
 
-Window::Window()
-    : music(QStringLiteral("music.raw"))
+Window::Window() : music(QStringLiteral("music.raw"))
 {
     // Unbuffered, so that the audio thread's reads go straight to the file without a buffer
     // being allocated on the way.
@@ -73,10 +72,7 @@ Window::Window()
     SDL_PauseAudio(0);
 }
 
-Window::Window(const QList<Instruction *> &scenes)
-    : instructions(scenes)
-{
-}
+Window::Window(const QList<Instruction *> &scenes) : instructions(scenes) { }
 
 Window::~Window()
 {

@@ -1,0 +1,181 @@
+#include "instruction.h"
+#include "window.h"
+
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QThread>
+#include <QtTest>
+
+// A stand-in scene: records the time of every frame it is handed and reports its end once that
+// time reaches `endAt` ms.
+class Recorder : public Instruction
+{
+public:
+    explicit Recorder(long endAt = LONG_MAX) : endAt(endAt) { }
+    bool draw(long t, QPainter &) override
+    {
+        times.append(t);
+        return t < endAt;
+    }
+    const long endAt;
+    QList<long> times;
+};
+
+class CountingWindow : public Window
+{
+public:
+    using Window::Window;
+    int paints = 0;
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        ++paints;
+        Window::paintEvent(event);
+    }
+};
+
+class TestSequencer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void firstFrameStartsTheClock();
+    void finishedSceneHandsOverNearZero();
+    void keysSeek_data();
+    void keysSeek();
+    void fourLeftPresses();
+    void pastTheLastSceneRepaintsContinue();
+    void frameStepWithoutWindow();
+};
+
+static bool waitForFrames(const Recorder &scene, int count)
+{
+    return QTest::qWaitFor([&] { return scene.times.size() >= count; }, 5000);
+}
+
+void TestSequencer::firstFrameStartsTheClock()
+{
+    Recorder scene;
+    Window window({&scene});
+    QThread::msleep(300); // a slow start-up must not show in the scene time
+    window.show();
+    QVERIFY(waitForFrames(scene, 1));
+    QVERIFY2(scene.times.first() >= 0 && scene.times.first() < 100,
+             qPrintable(QString::number(scene.times.first())));
+}
+
+void TestSequencer::finishedSceneHandsOverNearZero()
+{
+    Recorder first(1000);
+    Recorder second;
+    Window window({&first, &second});
+    window.show();
+    QVERIFY(waitForFrames(first, 1));
+    // Seeking past the end of the first scene ends it on its next frame; the offset must not
+    // carry over into the second scene.
+    QTest::keyClick(&window, Qt::Key_Right);
+    QVERIFY(waitForFrames(second, 2));
+    QVERIFY(first.times.last() >= 1000);
+    QVERIFY2(second.times.first() >= 0 && second.times.first() < 100,
+             qPrintable(QString::number(second.times.first())));
+    const int framesOfFirst = first.times.size();
+    QVERIFY(waitForFrames(second, second.times.size() + 3));
+    QCOMPARE(first.times.size(), framesOfFirst);
+}
+
+void TestSequencer::keysSeek_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<bool>("autoRepeat");
+    QTest::addColumn<int>("shiftMs");
+
+    QTest::newRow("left") << int(Qt::Key_Left) << 0 << false << -1000;
+    QTest::newRow("right") << int(Qt::Key_Right) << 0 << false << 1000;
+    QTest::newRow("up") << int(Qt::Key_Up) << 0 << false << 10000;
+    QTest::newRow("down") << int(Qt::Key_Down) << 0 << false << -10000;
+    QTest::newRow("left with shift")
+        << int(Qt::Key_Left) << int(Qt::ShiftModifier) << false << -1000;
+    QTest::newRow("up with control")
+        << int(Qt::Key_Up) << int(Qt::ControlModifier) << false << 10000;
+    QTest::newRow("auto-repeated left") << int(Qt::Key_Left) << 0 << true << 0;
+    QTest::newRow("auto-repeated down") << int(Qt::Key_Down) << 0 << true << 0;
+    QTest::newRow("other key") << int(Qt::Key_A) << 0 << false << 0;
+}
+
+void TestSequencer::keysSeek()
+{
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(bool, autoRepeat);
+    QFETCH(int, shiftMs);
+
+    Recorder scene;
+    Window window({&scene});
+    window.show();
+    QVERIFY(waitForFrames(scene, 2));
+    const long before = scene.times.last();
+    QKeyEvent press(QEvent::KeyPress, key, Qt::KeyboardModifiers(modifiers), QString(), autoRepeat);
+    QGuiApplication::sendEvent(&window, &press);
+    const int seen = scene.times.size();
+    QVERIFY(waitForFrames(scene, seen + 1));
+    // The next frame's time moves by the seek, plus the few ms that pass between two frames.
+    const long moved = scene.times.at(seen) - before;
+    QVERIFY2(moved >= shiftMs && moved < shiftMs + 100, qPrintable(QString::number(moved)));
+}
+
+void TestSequencer::fourLeftPresses()
+{
+    Recorder scene;
+    Window window({&scene});
+    window.show();
+    QVERIFY(waitForFrames(scene, 1));
+    for (int i = 0; i < 4; ++i)
+        QTest::keyClick(&window, Qt::Key_Left);
+    const int seen = scene.times.size();
+    QVERIFY(waitForFrames(scene, seen + 1));
+    const long t = scene.times.last();
+    QVERIFY2(t >= -4000 && t < -3900, qPrintable(QString::number(t)));
+}
+
+void TestSequencer::pastTheLastSceneRepaintsContinue()
+{
+    Recorder only(0); // finishes on its first frame
+    CountingWindow window({&only});
+    window.show();
+    QVERIFY(waitForFrames(only, 1));
+    const int paints = window.paints;
+    QVERIFY(QTest::qWaitFor([&] { return window.paints >= paints + 5; }, 5000));
+    QCOMPARE(only.times.size(), 1);
+}
+
+// The frame step on its own, with a clock of our choosing, as the capture tool drives it.
+void TestSequencer::frameStepWithoutWindow()
+{
+    Recorder first(500);
+    Recorder second;
+    const QList<Instruction *> scenes {&first, &second};
+    int current = 0;
+    int offset = -250;
+    QImage image(8, 8, QImage::Format_RGB32);
+    QPainter painter(&image);
+
+    QCOMPARE(drawSequenceFrame(scenes, current, offset, 700, painter), false);
+    QCOMPARE(first.times.last(), 450L);
+    QCOMPARE(drawSequenceFrame(scenes, current, offset, 750, painter), true);
+    QCOMPARE(first.times.last(), 500L);
+    QCOMPARE(current, 1);
+    QCOMPARE(offset, 0);
+    QCOMPARE(drawSequenceFrame(scenes, current, offset, 40, painter), false);
+    QCOMPARE(second.times, QList<long>({40}));
+
+    current = 2; // past the end: nothing is drawn
+    QCOMPARE(drawSequenceFrame(scenes, current, offset, 100, painter), false);
+    QCOMPARE(second.times.size(), 1);
+}
+
+QTEST_MAIN(TestSequencer)
+#include "tst_sequencer.moc"
