@@ -21,7 +21,8 @@ float createFade(qint64 time, qint64 length, qint64 fadeIn, qint64 fadeOut)
 void effect(void *userdata, unsigned char *stream, int len)
 {
     auto *window = static_cast<Window *>(userdata);
-    const qint64 got = window->music.read(reinterpret_cast<char *>(stream), len);
+    const qint64 got
+        = window->music.isOpen() ? window->music.read(reinterpret_cast<char *>(stream), len) : -1;
     // Whatever the file did not fill is silence, never the previous buffer's bytes.
     const qint64 filled = std::max<qint64>(got, 0);
     std::memset(stream + filled, 0, size_t(len - filled));

@@ -37,7 +37,7 @@ protected:
     }
 };
 
-class TestSequencer : public QObject
+class TestWindow : public QObject
 {
     Q_OBJECT
 
@@ -49,6 +49,7 @@ private slots:
     void fourLeftPresses();
     void pastTheLastSceneRepaintsContinue();
     void frameStepWithoutWindow();
+    void musicEndBeforeTheLoopStillQuits();
 };
 
 static bool waitForFrames(const Recorder &scene, int count)
@@ -56,7 +57,7 @@ static bool waitForFrames(const Recorder &scene, int count)
     return QTest::qWaitFor([&] { return scene.times.size() >= count; }, 5000);
 }
 
-void TestSequencer::firstFrameStartsTheClock()
+void TestWindow::firstFrameStartsTheClock()
 {
     Recorder scene;
     Window window({&scene});
@@ -67,7 +68,7 @@ void TestSequencer::firstFrameStartsTheClock()
              qPrintable(QString::number(scene.times.first())));
 }
 
-void TestSequencer::finishedSceneHandsOverNearZero()
+void TestWindow::finishedSceneHandsOverNearZero()
 {
     Recorder first(1000);
     Recorder second;
@@ -86,7 +87,7 @@ void TestSequencer::finishedSceneHandsOverNearZero()
     QCOMPARE(first.times.size(), framesOfFirst);
 }
 
-void TestSequencer::keysSeek_data()
+void TestWindow::keysSeek_data()
 {
     QTest::addColumn<int>("key");
     QTest::addColumn<int>("modifiers");
@@ -106,7 +107,7 @@ void TestSequencer::keysSeek_data()
     QTest::newRow("other key") << int(Qt::Key_A) << 0 << false << 0;
 }
 
-void TestSequencer::keysSeek()
+void TestWindow::keysSeek()
 {
     QFETCH(int, key);
     QFETCH(int, modifiers);
@@ -127,7 +128,7 @@ void TestSequencer::keysSeek()
     QVERIFY2(moved >= shiftMs && moved < shiftMs + 100, qPrintable(QString::number(moved)));
 }
 
-void TestSequencer::fourLeftPresses()
+void TestWindow::fourLeftPresses()
 {
     Recorder scene;
     Window window({&scene});
@@ -141,7 +142,7 @@ void TestSequencer::fourLeftPresses()
     QVERIFY2(t >= -4000 && t < -3900, qPrintable(QString::number(t)));
 }
 
-void TestSequencer::pastTheLastSceneRepaintsContinue()
+void TestWindow::pastTheLastSceneRepaintsContinue()
 {
     Recorder only(0); // finishes on its first frame
     CountingWindow window({&only});
@@ -153,7 +154,7 @@ void TestSequencer::pastTheLastSceneRepaintsContinue()
 }
 
 // The frame step on its own, with a clock of our choosing, as the capture tool drives it.
-void TestSequencer::frameStepWithoutWindow()
+void TestWindow::frameStepWithoutWindow()
 {
     Recorder first(500);
     Recorder second;
@@ -177,5 +178,19 @@ void TestSequencer::frameStepWithoutWindow()
     QCOMPARE(second.times.size(), 1);
 }
 
-QTEST_MAIN(TestSequencer)
-#include "tst_sequencer.moc"
+// The audio thread can reach the end of the music while the window is still being built, before
+// the event loop runs: the quit it asks for must not be lost.
+void TestWindow::musicEndBeforeTheLoopStillQuits()
+{
+    Window window(
+        QList<Instruction *> {}); // its music file is not open: the first callback finds no data
+    QByteArray buffer(3528, char(0x55));
+    effect(&window, reinterpret_cast<unsigned char *>(buffer.data()), buffer.size());
+    QCOMPARE(buffer.count('\0'), buffer.size());
+
+    QTimer::singleShot(5000, [] { QCoreApplication::exit(1); }); // the quit was lost
+    QCOMPARE(QCoreApplication::exec(), 0);
+}
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"

@@ -1,0 +1,134 @@
+// Runs the built demo with SDL's disk audio driver and checks what reaches the "device".
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+static constexpr int bytesPerSecond = 176400; // 44100 frames of 2 channels, 16 bit
+static constexpr int bytesPerBuffer = 3528; // 882 frames: 20 ms
+
+class TestPlayback : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void playsWholeFileThenQuits_data();
+    void playsWholeFileThenQuits();
+    void noMusicQuitsAtOnce_data();
+    void noMusicQuitsAtOnce();
+};
+
+// Music whose bytes are never zero, so that it stands out from the silence around it.
+static QByteArray pattern(int length)
+{
+    QByteArray bytes(length, Qt::Uninitialized);
+    for (int i = 0; i < length; ++i)
+        bytes[i] = char(1 + (i * 7) % 255);
+    return bytes;
+}
+
+struct Run
+{
+    int exitCode = -1;
+    bool finished = false;
+    qint64 elapsedMs = 0;
+    QByteArray device; // what the disk driver wrote
+};
+
+static Run runDemo(const QString &folder)
+{
+    QProcess demo;
+    demo.setWorkingDirectory(folder);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("SDL_AUDIODRIVER", "disk");
+    env.insert("SDL_DISKAUDIOFILE", folder + "/device.raw");
+    env.insert("SDL_DISKAUDIODELAY", "20"); // ms per buffer: real time
+    demo.setProcessEnvironment(env);
+    demo.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+
+    Run run;
+    QElapsedTimer clock;
+    clock.start();
+    demo.start(MINCER_BINARY, QStringList());
+    run.finished = demo.waitForFinished(20000);
+    run.elapsedMs = clock.elapsed();
+    if (!run.finished) {
+        demo.kill();
+        demo.waitForFinished();
+    }
+    run.exitCode = demo.exitStatus() == QProcess::NormalExit ? demo.exitCode() : -1;
+    QFile device(folder + "/device.raw");
+    if (device.open(QIODevice::ReadOnly))
+        run.device = device.readAll();
+    return run;
+}
+
+void TestPlayback::playsWholeFileThenQuits_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::newRow("one second") << bytesPerSecond;
+    QTest::newRow("ends in a partial buffer") << 10 * bytesPerBuffer + 1000;
+    QTest::newRow("shorter than a buffer") << 400;
+}
+
+void TestPlayback::playsWholeFileThenQuits()
+{
+    QFETCH(int, length);
+    QTemporaryDir folder;
+    const QByteArray music = pattern(length);
+    QFile file(folder.filePath("music.raw"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(music);
+    file.close();
+
+    const Run run = runDemo(folder.path());
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    // The music takes length / bytesPerSecond seconds to play; the quit follows at once.
+    const qint64 musicMs = qint64(length) * 1000 / bytesPerSecond;
+    QVERIFY2(run.elapsedMs >= musicMs - 100, qPrintable(QString::number(run.elapsedMs)));
+    QVERIFY2(run.elapsedMs < musicMs + 5000, qPrintable(QString::number(run.elapsedMs)));
+
+    // Silence, then the music byte for byte, then silence: nothing stale, nothing lost.
+    const QByteArray &device = run.device;
+    int start = 0;
+    while (start < device.size() && device.at(start) == 0)
+        ++start;
+    QVERIFY(device.size() >= start + length);
+    QCOMPARE(device.mid(start, length), music);
+    const QByteArray tail = device.mid(start + length);
+    QCOMPARE(tail.count('\0'), tail.size());
+}
+
+void TestPlayback::noMusicQuitsAtOnce_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("missing") << "missing";
+    QTest::newRow("empty") << "empty";
+    QTest::newRow("a directory") << "directory";
+}
+
+void TestPlayback::noMusicQuitsAtOnce()
+{
+    QFETCH(QString, kind);
+    QTemporaryDir folder;
+    if (kind == "empty") {
+        QFile file(folder.filePath("music.raw"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    } else if (kind == "directory") {
+        QVERIFY(QDir(folder.path()).mkdir("music.raw"));
+    }
+
+    const Run run = runDemo(folder.path());
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.elapsedMs < 5000, qPrintable(QString::number(run.elapsedMs)));
+    QCOMPARE(run.device.count('\0'), run.device.size());
+}
+
+QTEST_GUILESS_MAIN(TestPlayback)
+#include "tst_playback.moc"
