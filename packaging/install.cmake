@@ -1,1 +1,61 @@
 # Install rules and the Debian package.
+#
+#   cmake --install build [--prefix DIR]    the programs, the music, a desktop entry and an icon
+#   (cd build && cpack)                     build/mincer_<version>_<arch>.deb
+#
+# Installing builds the music first (target 'music', not part of the default build).
+
+include(GNUInstallDirs)
+
+# Where music.raw goes; the desktop entry starts the demo there, since it reads music.raw from
+# its working directory.
+set(MINCER_DATA_DIR ${CMAKE_INSTALL_DATADIR}/mincer)
+
+install(TARGETS mincer mincer-capture RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The music is rendered by its own target; build it (a no-op when it is up to date) so that
+# neither an install nor a package can miss it or ship a stale one.
+if(TARGET music)
+    install(CODE "
+        execute_process(COMMAND \"${CMAKE_COMMAND}\" --build \"${CMAKE_BINARY_DIR}\" --target music
+                        RESULT_VARIABLE musicResult)
+        if(NOT musicResult EQUAL 0)
+            message(FATAL_ERROR \"Building the music (target 'music') failed\")
+        endif()")
+endif()
+install(CODE "
+    if(NOT EXISTS \"${CMAKE_BINARY_DIR}/music.raw\")
+        message(FATAL_ERROR \"${CMAKE_BINARY_DIR}/music.raw is missing: build it with \"
+                            \"'cmake --build ${CMAKE_BINARY_DIR} --target music'\")
+    endif()")
+install(FILES ${CMAKE_BINARY_DIR}/music.raw DESTINATION ${MINCER_DATA_DIR})
+
+# The desktop entry names the music's folder under the prefix actually installed to (a package
+# installs to /usr whatever the build's prefix), so it is written at install time.
+install(CODE "
+    set(MINCER_MUSIC_DIR \"\${CMAKE_INSTALL_PREFIX}/${MINCER_DATA_DIR}\")
+    configure_file(\"${CMAKE_CURRENT_LIST_DIR}/mincer.desktop.in\"
+                   \"${CMAKE_BINARY_DIR}/mincer.desktop\" @ONLY)")
+install(FILES ${CMAKE_BINARY_DIR}/mincer.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+# Painted at build time from the character image (tools/capture/icon.cpp).
+install(FILES ${CMAKE_BINARY_DIR}/mincer.png
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME mincer)
+set(CPACK_PACKAGE_VENDOR "The mincer developers")
+set(CPACK_PACKAGE_CONTACT "The mincer developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "self-running audiovisual demo")
+set(CPACK_PACKAGE_DESCRIPTION "Mincer plays two animated scenes full-screen to its own music: \
+a character in a forest, then a meat grinder with greetings. mincer-capture renders it to a \
+video (with ffmpeg), PNG frames or a storyboard.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION video)
+# The shared libraries' packages (Qt, SDL, the C++ runtime) are found by dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# mincer-capture --video runs ffmpeg.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS ffmpeg)
+include(CPack)
