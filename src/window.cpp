@@ -1,6 +1,8 @@
 #include "window.h"
 
+#include "forest.h"
 #include "instruction.h"
+#include "mince.h"
 
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -38,7 +40,7 @@ void effect(void *userdata, unsigned char *stream, int len)
 
 QList<Instruction *> createScenes()
 {
-    return {};
+    return {new Forest, new Mince};
 }
 
 bool drawSequenceFrame(const QList<Instruction *> &instructions, int &current, int &offset,

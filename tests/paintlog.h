@@ -1,0 +1,141 @@
+#ifndef PAINTLOG_H
+#define PAINTLOG_H
+
+#include <QColor>
+#include <QImage>
+#include <QPaintDevice>
+#include <QPaintEngine>
+#include <QPainter>
+#include <QTextItem>
+#include <QTransform>
+#include <QVector>
+
+// A paint device that draws nothing and records what a painter asks of it: every image, rectangle
+// fill and text, with the painter's transform and opacity at that moment.
+class PaintLog : public QPaintDevice
+{
+public:
+    struct Entry
+    {
+        enum Kind { Image, Fill, Text } kind;
+        QRectF rect; // target rectangle (image, fill) in the painter's logical coordinates
+        QImage image; // Image: the image handed over (shares the scene's data)
+        QColor colour; // Fill: brush colour; Text: pen colour
+        QString text; // Text
+        int pixelSize = 0; // Text: font pixel size
+        QTransform transform; // the painter's world transform
+        qreal opacity = 1;
+
+        // The point p of the painter's coordinates on the device.
+        QPointF map(const QPointF &p) const { return transform.map(p); }
+    };
+
+    PaintLog(int width, int height) : size(width, height), engine(this) { }
+
+    QPaintEngine *paintEngine() const override { return &engine; }
+
+    QVector<Entry> entries;
+
+protected:
+    int metric(PaintDeviceMetric metric) const override
+    {
+        switch (metric) {
+        case PdmWidth:
+            return size.width();
+        case PdmHeight:
+            return size.height();
+        case PdmWidthMM:
+            return size.width() * 254 / 960;
+        case PdmHeightMM:
+            return size.height() * 254 / 960;
+        case PdmNumColors:
+            return 0x7fffffff;
+        case PdmDepth:
+            return 32;
+        case PdmDpiX:
+        case PdmDpiY:
+        case PdmPhysicalDpiX:
+        case PdmPhysicalDpiY:
+            return 96;
+        case PdmDevicePixelRatio:
+            return 1;
+        case PdmDevicePixelRatioScaled:
+            return int(devicePixelRatioFScale());
+        }
+        return 0;
+    }
+
+private:
+    class Engine : public QPaintEngine
+    {
+    public:
+        explicit Engine(PaintLog *log) : QPaintEngine(AllFeatures), log(log) { }
+
+        bool begin(QPaintDevice *) override { return true; }
+        bool end() override { return true; }
+        void updateState(const QPaintEngineState &) override { }
+        Type type() const override { return User; }
+
+        void drawImage(const QRectF &r, const QImage &image, const QRectF &,
+                       Qt::ImageConversionFlags) override
+        {
+            Entry e = current(Entry::Image);
+            e.rect = r;
+            e.image = image;
+            log->entries.append(e);
+        }
+
+        void drawPixmap(const QRectF &r, const QPixmap &, const QRectF &) override
+        {
+            log->entries.append(current(Entry::Image, r));
+        }
+
+        void drawRects(const QRectF *rects, int count) override
+        {
+            for (int i = 0; i < count; ++i)
+                log->entries.append(current(Entry::Fill, rects[i]));
+        }
+
+        void drawRects(const QRect *rects, int count) override
+        {
+            for (int i = 0; i < count; ++i)
+                log->entries.append(current(Entry::Fill, QRectF(rects[i])));
+        }
+
+        void drawTextItem(const QPointF &p, const QTextItem &item) override
+        {
+            Entry e = current(Entry::Text, QRectF(p, QSizeF()));
+            e.text = item.text();
+            e.pixelSize = item.font().pixelSize();
+            e.colour = painter()->pen().color();
+            log->entries.append(e);
+        }
+
+        // Other primitives are not expected from the scenes; they are logged as fills of their
+        // bounds so that a test notices them.
+        void drawPolygon(const QPointF *points, int count, PolygonDrawMode) override
+        {
+            log->entries.append(current(
+                Entry::Fill, QPolygonF(QVector<QPointF>(points, points + count)).boundingRect()));
+        }
+
+    private:
+        Entry current(Entry::Kind kind, const QRectF &rect = QRectF()) const
+        {
+            Entry e;
+            e.kind = kind;
+            e.rect = rect;
+            e.colour = painter()->brush().color();
+            e.transform = painter()->transform();
+            e.opacity = painter()->opacity();
+            return e;
+        }
+
+        PaintLog *log;
+    };
+
+    QSize size;
+    mutable Engine engine;
+};
+
+#endif // PAINTLOG_H

@@ -1,0 +1,276 @@
+#include "forest.h"
+#include "paintlog.h"
+#include "window.h"
+
+#include <QtMath>
+#include <QtTest>
+
+// Forest's frames: the fade envelope, where each image lands on the device at the timeline's edge
+// times, and that the frames are the pixels of a plain drawing of the same scene time.
+class TestForest : public QObject
+{
+    Q_OBJECT
+
+private:
+    Forest forest;
+
+    // Where a recorded image lands: its top-left and bottom-right corners on the device.
+    static QPointF topLeft(const PaintLog::Entry &e) { return e.map(e.rect.topLeft()); }
+    static QPointF bottomRight(const PaintLog::Entry &e) { return e.map(e.rect.bottomRight()); }
+
+    bool isBackground(const QImage &image) const
+    {
+        return image.cacheKey() == forest.background.cacheKey()
+            || (!forest.backdrop.isNull() && image.cacheKey() == forest.backdrop.cacheKey());
+    }
+
+private slots:
+    void fade_data()
+    {
+        QTest::addColumn<qint64>("time");
+        QTest::addColumn<qint64>("length");
+        QTest::addColumn<qint64>("fadeIn");
+        QTest::addColumn<qint64>("fadeOut");
+        QTest::addColumn<float>("expected");
+        QTest::newRow("start") << qint64(0) << qint64(1000) << qint64(250) << qint64(250) << 0.0f;
+        QTest::newRow("rising") << qint64(100) << qint64(1000) << qint64(250) << qint64(250)
+                                << 0.4f;
+        QTest::newRow("held") << qint64(500) << qint64(1000) << qint64(250) << qint64(250) << 1.0f;
+        QTest::newRow("falling") << qint64(900) << qint64(1000) << qint64(250) << qint64(250)
+                                 << 0.4f;
+        QTest::newRow("end") << qint64(1000) << qint64(1000) << qint64(250) << qint64(250) << 0.0f;
+        QTest::newRow("uneven") << qint64(50) << qint64(1000) << qint64(100) << qint64(400) << 0.5f;
+        QTest::newRow("overlapping")
+            << qint64(300) << qint64(600) << qint64(400) << qint64(400) << 0.5625f;
+        QTest::newRow("before, not clamped")
+            << qint64(-250) << qint64(1000) << qint64(250) << qint64(250) << -1.0f;
+        QTest::newRow("after, not clamped")
+            << qint64(1500) << qint64(1000) << qint64(250) << qint64(250) << -2.0f;
+    }
+
+    void fade()
+    {
+        QFETCH(qint64, time);
+        QFETCH(qint64, length);
+        QFETCH(qint64, fadeIn);
+        QFETCH(qint64, fadeOut);
+        QFETCH(float, expected);
+        QCOMPARE(createFade(time, length, fadeIn, fadeOut), expected);
+    }
+
+    void geometry_data()
+    {
+        QTest::addColumn<qint64>("t");
+        QTest::addColumn<QSize>("screen");
+        QTest::addColumn<int>("muumiTop"); // px below the centre, before the finale transform
+        QTest::addColumn<bool>("waving");
+        QTest::addColumn<double>("degrees");
+        QTest::addColumn<double>("scale");
+        QTest::addColumn<double>("opacity");
+        QTest::addColumn<bool>("running");
+
+        struct Row
+        {
+            const char *name;
+            qint64 t;
+            int top;
+            bool waving;
+            double degrees, scale, opacity;
+            bool running;
+        };
+        const Row rows[] = {
+            {"far before", -100000000, 350, false, 0, 1, 1, true},
+            {"seeked back", -4000, 350, false, 0, 1, 1, true},
+            {"start", 0, 350, false, 0, 1, 1, true},
+            {"before hop", 13999, 350, false, 0, 1, 1, true},
+            {"hop starts", 14000, 350, false, 0, 1, 1, true},
+            {"hop rising", 14100, 310, false, 0, 1, 1, true},
+            {"hop top", 14250, 250, false, 0, 1, 1, true},
+            {"hop top end", 14750, 250, false, 0, 1, 1, true},
+            {"hop ends", 14999, 350, false, 0, 1, 1, true},
+            {"after hop", 15000, 350, false, 0, 1, 1, true},
+            {"rise 1 starts", 18000, 350, false, 0, 1, 1, true},
+            {"rise 1 half", 18075, 275, false, 0, 1, 1, true},
+            {"rise 1 done", 18150, 200, false, 0, 1, 1, true},
+            {"before rise 2", 22499, 200, false, 0, 1, 1, true},
+            {"rise 2 half", 22575, 125, false, 0, 1, 1, true},
+            {"rise 2 done", 22650, 50, false, 0, 1, 1, true},
+            {"last standing", 23000, 50, false, 0, 1, 1, true},
+            {"first waving", 23001, 50, true, 0, 1, 1, true},
+            {"finale edge", 23500, 50, true, 0, 1, 1, true},
+            {"spin begins", 23600, 50, true, 0.25, 1, 1, true},
+            {"full size ends", 23700, 50, true, 1, 1, 1, true},
+            {"shrinking", 24100, 50, true, 9, 1 / 3.0, 1, true},
+            {"spin 25 s", 25000, 50, true, 56.25, 1 / 7.5, 1, true},
+            {"fade begins", 30700, 50, true, 1296, 1 / 36.0, 1, true},
+            {"half faded", 31200, 50, true, 1482.25, 1 / 38.5, 0.5, true},
+            {"faded out", 31700, 50, true, 1681, 1 / 41.0, 0, true},
+            {"finished", 31701, 50, true, 1681.410025, 1 / 41.005, 0, false},
+            {"far past the end", 100000000, 50, true, 0, 0, 0, false},
+        };
+        for (const QSize screen : {QSize(1920, 1080), QSize(1365, 767)}) {
+            for (const Row &r : rows) {
+                QTest::addRow("%s %dx%d", r.name, screen.width(), screen.height())
+                    << r.t << screen << r.top << r.waving << r.degrees << r.scale << r.opacity
+                    << r.running;
+            }
+        }
+    }
+
+    void geometry()
+    {
+        QFETCH(qint64, t);
+        QFETCH(QSize, screen);
+        QFETCH(int, muumiTop);
+        QFETCH(bool, waving);
+        QFETCH(double, degrees);
+        QFETCH(double, scale);
+        QFETCH(double, opacity);
+        QFETCH(bool, running);
+
+        PaintLog log(screen.width(), screen.height());
+        QPainter painter(&log);
+        QCOMPARE(forest.draw(t, painter), running);
+        painter.end();
+
+        QCOMPARE(log.entries.size(), 4);
+        const PaintLog::Entry &fill = log.entries.at(0);
+        QCOMPARE(fill.kind, PaintLog::Entry::Fill);
+        QCOMPARE(fill.map(fill.rect.topLeft()), QPointF(0, 0));
+        QCOMPARE(fill.map(fill.rect.bottomRight()), QPointF(screen.width(), screen.height()));
+        QCOMPARE(fill.colour, QColor(0x30, 0x39, 0x2c));
+        QCOMPARE(fill.opacity, 1.0);
+
+        const PaintLog::Entry &back = log.entries.at(1);
+        const PaintLog::Entry &muumi = log.entries.at(2);
+        const PaintLog::Entry &front = log.entries.at(3);
+        QVERIFY(isBackground(back.image));
+        QCOMPARE(muumi.image.cacheKey(), (waving ? forest.muumi2 : forest.muumi1).cacheKey());
+        QCOMPARE(front.image.cacheKey(), forest.foreground.cacheKey());
+
+        // Each image's corners as the scene places them, turned about the screen's centre (its
+        // integer half) by the angle and scaled.
+        const QPointF centre(screen.width() / 2, screen.height() / 2);
+        const double a = qDegreesToRadians(degrees);
+        auto placed = [&](double x, double y) {
+            return centre
+                + QPointF(x * std::cos(a) - y * std::sin(a), x * std::sin(a) + y * std::cos(a))
+                * scale;
+        };
+        auto near = [](const QPointF &p, const QPointF &q) {
+            return std::abs(p.x() - q.x()) < 0.01 && std::abs(p.y() - q.y()) < 0.01;
+        };
+        const QSize bg = forest.background.size(), fg = forest.foreground.size(),
+                    mu = forest.muumi1.size();
+        if (t < 100000000) {
+            QVERIFY2(
+                near(topLeft(back), placed(-bg.width() / 2, -bg.height() / 2)),
+                qPrintable(
+                    QString("background at %1,%2").arg(topLeft(back).x()).arg(topLeft(back).y())));
+            QVERIFY(near(bottomRight(back),
+                         placed(bg.width() - bg.width() / 2, bg.height() - bg.height() / 2)));
+            QVERIFY2(
+                near(topLeft(muumi), placed(-mu.width() / 2, muumiTop)),
+                qPrintable(
+                    QString("character at %1,%2").arg(topLeft(muumi).x()).arg(topLeft(muumi).y())));
+            QVERIFY(near(bottomRight(muumi),
+                         placed(mu.width() - mu.width() / 2, muumiTop + mu.height())));
+            QVERIFY(near(topLeft(front), placed(-fg.width() / 2, -80)));
+            QVERIFY(
+                near(bottomRight(front), placed(fg.width() - fg.width() / 2, fg.height() - 80)));
+        }
+        // Opacity: painters keep it within 0..1.
+        for (const PaintLog::Entry &e : {back, muumi, front})
+            QVERIFY2(std::abs(e.opacity - opacity) < 1e-6, qPrintable(QString::number(e.opacity)));
+    }
+
+    // The frames at the resolution of a 4K screen scaled by 2 are those at 1920x1080, each pixel
+    // doubled: the picture is centred on the logical screen.
+    void scaledScreen_data()
+    {
+        QTest::addColumn<qint64>("t");
+        QTest::newRow("opening") << qint64(0);
+        QTest::newRow("risen") << qint64(23000);
+    }
+
+    void scaledScreen()
+    {
+        QFETCH(qint64, t);
+        QImage plain(1920, 1080, QImage::Format_RGB32);
+        QImage doubled(3840, 2160, QImage::Format_RGB32);
+        doubled.setDevicePixelRatio(2);
+        for (QImage *image : {&plain, &doubled}) {
+            QPainter painter(image);
+            forest.draw(t, painter);
+        }
+        QImage expected = plain.scaled(3840, 2160);
+        expected.setDevicePixelRatio(2);
+        QVERIFY(doubled == expected);
+    }
+
+    // The scene's frames are exactly the pixels of the plain drawing below, on the window's
+    // backing-store format, whatever the scene does to draw them faster.
+    void samePixels_data()
+    {
+        QTest::addColumn<qint64>("t");
+        QTest::addColumn<QSize>("screen");
+        QTest::addColumn<qreal>("ratio");
+        const qint64 times[] = {-5000, 0,     14100, 22575, 23400, 23500, 23501, 23520, 23550,
+                                23600, 23650, 23700, 23701, 23750, 23800, 23900, 24100, 24397,
+                                24600, 25000, 25397, 27000, 30700, 30701, 31200, 31700, 31701};
+        for (const QSize screen : {QSize(1920, 1080), QSize(1365, 767)}) {
+            for (qint64 t : times)
+                QTest::addRow("%lld %dx%d", t, screen.width(), screen.height())
+                    << t << screen << qreal(1);
+        }
+        for (qint64 t : {0, 23550, 23700, 24000, 31200})
+            QTest::addRow("%lld 4K scaled by 2", qint64(t))
+                << qint64(t) << QSize(3840, 2160) << qreal(2);
+    }
+
+    void samePixels()
+    {
+        QFETCH(qint64, t);
+        QFETCH(QSize, screen);
+        QFETCH(qreal, ratio);
+
+        QImage frame(screen, QImage::Format_RGB32);
+        frame.setDevicePixelRatio(ratio);
+        QPainter painter(&frame);
+        forest.draw(t, painter);
+        painter.end();
+
+        // The scene as plainly drawn: fill, centre, finale transform, the three images as loaded.
+        const QImage background(":/resources/background"), foreground(":/resources/foreground"),
+            muumi1(":/resources/muumi1"), muumi2(":/resources/muumi2");
+        QImage expected(screen, QImage::Format_RGB32);
+        expected.setDevicePixelRatio(ratio);
+        QPainter plain(&expected);
+        const int w = qRound(screen.width() / ratio), h = qRound(screen.height() / ratio);
+        plain.fillRect(QRect(0, 0, w, h), QColor(0x30, 0x39, 0x2c));
+        plain.translate(w / 2, h / 2);
+        const float k = float(t - 23500) / 200.0f;
+        if (k > 0) {
+            plain.rotate(k * k);
+            plain.scale(std::min(1.0f / k, 1.0f), std::min(1.0f / k, 1.0f));
+            plain.setOpacity(1.0f - (float(t - 12000) - 18700.0f) / 1000.0f);
+        }
+        const QImage &muumi = t > 23000 ? muumi2 : muumi1;
+        plain.drawImage(QPointF(-background.width() / 2, -background.height() / 2), background);
+        plain.drawImage(QPointF(-muumi.width() / 2, Forest::muumiTop(t)), muumi);
+        plain.drawImage(QPointF(-foreground.width() / 2, -80), foreground);
+        plain.end();
+
+        int differing = 0;
+        for (int y = 0; y < screen.height(); ++y) {
+            const QRgb *a = reinterpret_cast<const QRgb *>(frame.constScanLine(y));
+            const QRgb *b = reinterpret_cast<const QRgb *>(expected.constScanLine(y));
+            for (int x = 0; x < screen.width(); ++x)
+                differing += a[x] != b[x];
+        }
+        QCOMPARE(differing, 0);
+    }
+};
+
+QTEST_MAIN(TestForest)
+#include "tst_forest.moc"
