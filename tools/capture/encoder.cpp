@@ -34,7 +34,8 @@ bool VideoEncoder::start(const QString &outPath, QSize size, int fps, qint64 fra
         "-af", "apad", "-t", seconds, "-movflags", "+faststart", outPath};
     process.start(programName, arguments);
     if (!process.waitForStarted(-1)) {
-        error = QStringLiteral("cannot run %1: %2").arg(programName, process.errorString());
+        error = QStringLiteral("cannot run %1 (%2): install ffmpeg or name it with --ffmpeg")
+                    .arg(programName, process.errorString());
         return false;
     }
     return true;
@@ -51,6 +52,7 @@ bool VideoEncoder::failure(const QString &what)
             ? QStringLiteral("crashed")
             : QStringLiteral("exit status %1").arg(process.exitCode());
     error = QStringLiteral("%1 %2: %3").arg(programName, what, reason);
+    error.replace('\n', ' ');
     return false;
 }
 
@@ -60,11 +62,11 @@ bool VideoEncoder::write(const QImage &frame)
     if (process.state() != QProcess::Running
         || process.write(reinterpret_cast<const char *>(frame.constBits()), frameBytes)
             != frameBytes)
-        return failure(QStringLiteral("stopped"));
+        return failure(QStringLiteral("stopped early"));
     // Let ffmpeg work on one frame while the next is drawn, but keep no more than that queued.
     while (process.bytesToWrite() > frameBytes) {
         if (!process.waitForBytesWritten(-1))
-            return failure(QStringLiteral("stopped"));
+            return failure(QStringLiteral("stopped early"));
     }
     return true;
 }
@@ -73,7 +75,7 @@ bool VideoEncoder::finish()
 {
     while (process.bytesToWrite() > 0) {
         if (!process.waitForBytesWritten(-1))
-            return failure(QStringLiteral("stopped"));
+            return failure(QStringLiteral("stopped early"));
     }
     process.closeWriteChannel();
     process.waitForFinished(-1);

@@ -325,7 +325,7 @@ void captureVideo(const Options &options, FrameSequence &sequence, const QString
     if (music.isEmpty())
         fail(QStringLiteral("no music.raw found for the video; give --music"));
     if (!QFileInfo(music).isFile() || !QFileInfo(music).isReadable())
-        fail(QStringLiteral("cannot read the music %1").arg(music));
+        fail(QStringLiteral("cannot read the music %1: no such file or not readable").arg(music));
     const qint64 frames = requireFrames(options, music);
 
     // ffmpeg writes a temporary name beside the target (same suffix, so that it picks the same
