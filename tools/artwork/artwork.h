@@ -56,6 +56,9 @@ QImage newCanvas(int width, int height);
 // Linear mix of two colours (alpha included), t = 0 gives a.
 QColor mix(const QColor &a, const QColor &b, double t);
 
+// The point at parameter t (0 to 1) on the cubic curve p0..p3.
+QPointF cubicPoint(QPointF p0, QPointF c1, QPointF c2, QPointF p3, double t);
+
 // A filled band that follows the cubic curve p0..p3 and narrows linearly from width w0 to w1,
 // with round ends.
 QPainterPath taperedStroke(QPointF p0, QPointF c1, QPointF c2, QPointF p3, double w0, double w1);

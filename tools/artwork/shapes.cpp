@@ -17,7 +17,7 @@ QColor mix(const QColor &a, const QColor &b, double t)
         a.blueF() + (b.blueF() - a.blueF()) * t, a.alphaF() + (b.alphaF() - a.alphaF()) * t);
 }
 
-static QPointF cubicPoint(QPointF p0, QPointF c1, QPointF c2, QPointF p3, double t)
+QPointF cubicPoint(QPointF p0, QPointF c1, QPointF c2, QPointF p3, double t)
 {
     const double u = 1 - t;
     return u * u * u * p0 + 3 * u * u * t * c1 + 3 * u * t * t * c2 + t * t * t * p3;
