@@ -39,7 +39,14 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/mincer-music.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-abc2midi "$score" -o "$work/music.mid" -silent >/dev/null
+# abc2midi exits with 0 even when the score has errors: pass its complaints on, and stop on an
+# error.
+abc2midi "$score" -o "$work/music.mid" -quiet >"$work/abc2midi.log" 2>&1 || true
+grep -E 'Error|Warning' "$work/abc2midi.log" >&2 || true
+if grep -q 'Error' "$work/abc2midi.log" || [ ! -s "$work/music.mid" ]; then
+    echo "$0: abc2midi could not convert $score" >&2
+    exit 1
+fi
 
 # -F renders as fast as possible without an audio driver; every setting that shapes the sound is
 # spelled out so that a different default elsewhere does not change the result.
@@ -51,6 +58,10 @@ fluidsynth -q -n -i -f /dev/null \
     -C 1 -o synth.chorus.nr=3 -o synth.chorus.level=1.2 \
     -o synth.chorus.speed=0.3 -o synth.chorus.depth=8 \
     "$soundfont" "$work/music.mid" >/dev/null
+if [ ! -s "$work/music.f32" ]; then
+    echo "$0: fluidsynth rendered nothing" >&2
+    exit 1
+fi
 
 # Pad (in case the synth stopped early), cut to the exact length, fade the tail, normalise the
 # peak, and convert to 16 bits; -D turns dither off, -R keeps sox's own randomness fixed.
