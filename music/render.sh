@@ -8,6 +8,8 @@
 # (no dither, no clipping), and sox fixes the length and the level and converts to 16 bits
 # without dither. Every step is deterministic, so the same score gives the same bytes.
 set -eu
+# Numbers in options are read the same whatever the user's locale.
+export LC_ALL=C
 
 if [ $# -lt 2 ] || [ $# -gt 3 ]; then
     echo "usage: $0 SCORE OUTPUT [SOUNDFONT]" >&2
