@@ -29,6 +29,7 @@ namespace {
 const qint64 musicBytesPerSecond = 44100 * 4; // 16-bit stereo at 44100 Hz
 const int maxSidePx = 16384;
 const int maxFps = 1000; // frame times are whole milliseconds
+const qint64 maxSeconds = 24 * 3600; // longest sequence time rendered, s
 const int thumbWidthPx = 320; // storyboard thumbnail width
 const int sheetGapPx = 8; // storyboard margin around and between thumbnails
 const int labelHeightPx = 22; // storyboard time label strip under each thumbnail
@@ -85,7 +86,7 @@ double parseSeconds(const QString &option, const QString &text)
 {
     bool ok = false;
     const double value = text.toDouble(&ok);
-    if (!ok || !(value > 0) || value > 24 * 3600)
+    if (!ok || !(value > 0) || value > maxSeconds)
         fail(QStringLiteral("--%1 needs a positive number of seconds, not '%2'").arg(option, text));
     return value;
 }
@@ -171,8 +172,10 @@ Options parseOptions(const QStringList &arguments)
         bool ok = false;
         const QString text = parser.value("at");
         options.atMs = text.toLongLong(&ok);
-        if (!ok || options.atMs < 0)
-            fail(QStringLiteral("--at needs a time in ms from 0 on, not '%1'").arg(text));
+        if (!ok || options.atMs < 0 || options.atMs > maxSeconds * 1000)
+            fail(QStringLiteral("--at needs a time in ms from 0 to %1, not '%2'")
+                     .arg(maxSeconds * 1000)
+                     .arg(text));
         options.output = parser.isSet("output") ? parser.value("output")
                                                 : QStringLiteral("frame-%1.png").arg(options.atMs);
         if (options.output.isEmpty())
@@ -231,11 +234,11 @@ qint64 requireFrames(const Options &options, const QString &music)
     fail(QStringLiteral("the music %1 is empty; give --duration").arg(music));
 }
 
-mode_t fileModeBits()
+mode_t currentUmask()
 {
     const mode_t mask = umask(0);
     umask(mask);
-    return 0666 & ~mask;
+    return mask;
 }
 
 // Moves a finished temporary file or directory onto its final name.
@@ -281,7 +284,9 @@ public:
     {
         const qint64 elapsedMs = clock.elapsed();
         const qint64 everyMs = terminal ? 500 : 5000;
-        if (elapsedMs - lastMs < everyMs && done < total)
+        // Short work shows nothing; long work ends with its final count.
+        const bool due = elapsedMs - lastMs >= everyMs;
+        if (!due && !(done >= total && shown))
             return;
         lastMs = elapsedMs;
         const double rate = elapsedMs > 0 ? done * 1000.0 / elapsedMs : 0;
@@ -304,6 +309,11 @@ private:
 void reportRate(const FrameSequence &sequence, QSize size, qint64 wallNs)
 {
     const qint64 frames = sequence.drawnFrames();
+    if (frames == 1) {
+        std::fprintf(stderr, "mincer-capture: 1 frame at %dx%d drawn in %.1f ms\n", size.width(),
+                     size.height(), sequence.drawingNs() / 1e6);
+        return;
+    }
     const double drawingSeconds = sequence.drawingNs() / 1e9;
     const double drawingFps = drawingSeconds > 0 ? frames / drawingSeconds : 0;
     std::fprintf(stderr,
@@ -331,6 +341,12 @@ void captureVideo(const Options &options, FrameSequence &sequence, const QString
     // ffmpeg writes a temporary name beside the target (same suffix, so that it picks the same
     // container), renamed when the video is complete.
     const QFileInfo target(options.target);
+    if (target.suffix().isEmpty())
+        fail(QStringLiteral("--video needs a file name with a suffix that names the container, "
+                            "such as .mp4, not '%1'")
+                 .arg(options.target));
+    if (target.isDir())
+        fail(QStringLiteral("%1 is a directory").arg(options.target));
     QTemporaryFile partial(target.absolutePath() + "/." + target.completeBaseName()
                            + ".partial-XXXXXX." + target.suffix());
     if (!partial.open())
@@ -351,7 +367,8 @@ void captureVideo(const Options &options, FrameSequence &sequence, const QString
     }
     if (!encoder.finish())
         fail(encoder.errorString());
-    moveInPlace(partial.fileName(), options.target, fileModeBits());
+    // Temporary files are private; the video gets the permissions of a newly created file.
+    moveInPlace(partial.fileName(), options.target, 0666 & ~currentUmask());
     partial.setAutoRemove(false);
 }
 
@@ -377,12 +394,21 @@ void captureFrames(const Options &options, FrameSequence &sequence, const QStrin
     }
     if (emptyDirectory)
         QDir().rmdir(options.target);
-    moveInPlace(partial.path(), options.target, 0777 & ~(0666 ^ fileModeBits()));
+    moveInPlace(partial.path(), options.target, 0777 & ~currentUmask());
     partial.setAutoRemove(false);
 }
 
 void captureStill(const Options &options, FrameSequence &sequence)
 {
+    // The frames at times before atMs (n * 1000 / fps < atMs) run first, then the frame at atMs.
+    const qint64 framesBefore = (options.atMs * options.fps + 999) / 1000;
+    const qint64 chunkFrames = 1000;
+    Progress progress(framesBefore);
+    while (sequence.nextFrame() < framesBefore) {
+        checkInterrupted();
+        sequence.skipTo(std::min(sequence.nextFrame() + chunkFrames, framesBefore));
+        progress.update(sequence.nextFrame());
+    }
     QImage image = blankFrame(options.size);
     sequence.drawAt(options.atMs, image);
     savePng(image, options.output);
