@@ -417,7 +417,7 @@ QImage paintForeground()
         const Tone &tone = bushTones[random.below(5)];
         if (x > 905 && x < 1015)
             continue; // a dip in the middle, where the character peeks over
-        paintBush(painter, random, QPointF(x, 470 + random.range(-10, 10)), radius,
+        paintBush(painter, random, QPointF(x, 480 + random.range(-8, 8)), radius,
                   Tone {tone.light.darker(125), tone.base.darker(125), tone.dark.darker(125)});
     }
     for (int i = 0; i < 18; ++i) {

@@ -22,8 +22,8 @@ const double lineWidth = 4.5;
 const double axisY = 440;
 const double barrelRadius = 86;
 const double barrelLeft = 168;
-const double collarLeft = 560, collarRight = 652, collarRadius = 110;
-const QPointF hopperCentre(340, 300);
+const double collarLeft = 566, collarRight = 664, collarRadius = 110;
+const QPointF hopperCentre(340, 304);
 const double hopperRx = 160, hopperRy = 24;
 // The crank: hub on the shaft's far end, arm length, and how depth towards the viewer shows on
 // screen (the grinder is seen a little from the right and from above).
@@ -209,7 +209,9 @@ void paintOutlet(QPainter &painter)
     painter.restore();
 
     // The face: nut ring and cutting plate.
-    const QPointF faceCentre(680 - 30, axisY);
+    // The face reaches a little beyond the image's edge, so that the edge column is solid over
+    // the whole opening, where the scene lets the train of small characters out.
+    const QPointF faceCentre(680 - 16, axisY);
     QPainterPath face;
     face.addEllipse(faceCentre, 28, collarRadius);
     QLinearGradient faceShade(0, top, 0, bottom);
