@@ -19,7 +19,7 @@ namespace {
 bool writePng(const QImage &image, const QString &path)
 {
     QImageWriter writer(path, "png");
-    writer.setQuality(0); // 0 asks for the strongest zlib compression
+    writer.setQuality(20); // zlib level 7: nearly the smallest files, several times faster than 9
     // Straight (non-premultiplied) alpha is what PNG stores: 8-bit RGBA, colour type 6.
     if (writer.write(image.convertToFormat(QImage::Format_ARGB32)))
         return true;
