@@ -3,6 +3,8 @@
 #include <QPainter>
 #include <QtMath>
 
+#include <algorithm>
+
 namespace {
 
 // One palette for the forest: deep reds and greens behind, autumn colours in front.
@@ -220,12 +222,21 @@ QImage paintBackground()
                    barkFar, 2, false);
     }
     paintGrass(painter, random, 260, 160, 360, 0.45);
+    // Mist between the far trunks and the near ones, thickest low down.
+    {
+        QLinearGradient mist(0, 0, 0, height);
+        mist.setColorAt(0, QColor(70, 90, 70, 0));
+        mist.setColorAt(0.55, QColor(70, 90, 70, 60));
+        mist.setColorAt(0.85, QColor(90, 70, 60, 80));
+        mist.setColorAt(1, QColor(90, 70, 60, 30));
+        painter.fillRect(QRect(0, 0, width, height), mist);
+    }
     for (int i = 0; i < 13; ++i) {
         paintTrunk(painter, random, 60 + i * 150 + random.range(-40, 40), random.range(50, 100),
                    i % 2 ? barkGreen : barkRed, 4, true);
     }
     // Vines looping across the trunks.
-    for (int i = 0; i < 26; ++i) {
+    for (int i = 0; i < 18; ++i) {
         const QPointF from(random.range(-100, width), random.range(40, 860));
         const QPointF to = from + QPointF(random.range(300, 800), random.range(-200, 200));
         const QPointF c1 = from + QPointF(random.range(50, 300), random.range(-220, 260));
@@ -247,47 +258,60 @@ QImage paintBackground()
 
 namespace {
 
-// A round crown of leaves: a lumpy ball with lighter clumps towards the light.
+// A round crown of leaves: a lumpy ball built from overlapping clumps, lower ones first so
+// that each clump's lower edge overlaps the one beneath; clumps towards the light are lighter.
 void paintCrown(QPainter &painter, Random &random, QPointF centre, double radius, const Tone &tone)
 {
     const QPainterPath crown = lumpyCircle(centre, radius, 11, radius * 0.14, random.range(0, 3));
-    painter.fillPath(crown, litBall(centre, radius, tone));
+    painter.fillPath(crown, litBall(centre, radius, Tone {tone.base, tone.dark, tone.dark}));
     painter.save();
     painter.setClipPath(crown);
-    // Clumps: smaller lumpy balls, each lit from the upper left, fading into the crown below.
-    for (int i = 0; i < 9; ++i) {
-        const double a = random.range(-M_PI, M_PI);
-        const double d = random.range(0.15, 0.62) * radius;
-        const QPointF c = centre + QPointF(qCos(a) * d, qSin(a) * d * 0.9);
-        const double r = random.range(0.28, 0.42) * radius;
-        const QPainterPath clump = lumpyCircle(c, r, 7, r * 0.18, random.range(0, 3));
-        // Clumps towards the upper left catch more light.
-        const double light = 0.5 - 0.5 * (c.x() - centre.x() + c.y() - centre.y()) / (2 * radius);
-        Tone clumpTone {mix(tone.base, tone.light, qBound(0.0, light + 0.2, 1.0)),
-                        mix(tone.dark, tone.base, qBound(0.0, light + 0.3, 1.0)), tone.dark};
-        QRadialGradient gradient(c, r * 1.1, c + QPointF(-r * 0.4, -r * 0.5));
-        gradient.setColorAt(0, clumpTone.light);
-        gradient.setColorAt(0.7, clumpTone.base);
-        gradient.setColorAt(
-            1, QColor(clumpTone.base.red(), clumpTone.base.green(), clumpTone.base.blue(), 0));
-        painter.fillPath(clump, gradient);
-        // The clump's lower edge, a thin dark arc that separates it from the one below.
+    struct Clump
+    {
+        QPointF centre;
+        double radius;
+    };
+    QVector<Clump> clumps;
+    for (int row = 0; row < 4; ++row) {
+        const double y = -0.62 + row * 0.4;
+        const int count = row == 0 || row == 3 ? 2 : 3;
+        for (int i = 0; i < count; ++i) {
+            const double x = (i - (count - 1) / 2.0) * 0.56 + random.range(-0.08, 0.08);
+            clumps.append({centre + QPointF(x, y + random.range(-0.05, 0.05)) * radius,
+                           radius * random.range(0.36, 0.44)});
+        }
+    }
+    // Lowest first: the ones above overlap them.
+    std::sort(clumps.begin(), clumps.end(),
+              [](const Clump &a, const Clump &b) { return a.centre.y() > b.centre.y(); });
+    for (const Clump &clump : clumps) {
+        const QPointF c = clump.centre;
+        const double r = clump.radius;
+        // 1 at the lit upper left of the crown, 0 at its lower right.
+        const double light = qBound(
+            0.0, 0.5 - 0.6 * (c.x() - centre.x() + c.y() - centre.y()) / (2 * radius), 1.0);
+        const QPainterPath shape = lumpyCircle(c, r, 7, r * 0.2, random.range(0, 3));
+        QRadialGradient gradient(c, r * 1.1, c + QPointF(-r * 0.35, -r * 0.5));
+        gradient.setColorAt(0, mix(tone.base, tone.light, 0.35 + 0.65 * light));
+        gradient.setColorAt(0.65, mix(tone.dark, tone.base, 0.45 + 0.55 * light));
+        gradient.setColorAt(1, mix(tone.dark, tone.base, 0.2 * light));
+        painter.fillPath(shape, gradient);
+        // The lower edge: a soft dark rim separating it from what lies below.
         QPainterPath edge;
         edge.arcMoveTo(QRectF(c.x() - r, c.y() - r, 2 * r, 2 * r), 200);
         edge.arcTo(QRectF(c.x() - r, c.y() - r, 2 * r, 2 * r), 200, 140);
-        painter.strokePath(edge,
-                           QPen(QColor(tone.dark.red(), tone.dark.green(), tone.dark.blue(), 150),
-                                2.5, Qt::SolidLine, Qt::RoundCap));
-    }
-    // Leaf glints.
-    for (int i = 0; i < 40; ++i) {
-        const double a = random.range(-M_PI, M_PI);
-        const double d = random.range(0, 0.9) * radius;
-        const QPointF at = centre + QPointF(qCos(a) * d, qSin(a) * d);
-        const double light = 0.5 - 0.5 * (at.x() - centre.x() + at.y() - centre.y()) / (2 * radius);
-        QColor glint = light > 0.5 ? tone.light.lighter(115) : tone.dark;
-        glint.setAlpha(170);
-        painter.fillPath(leaf(at, random.range(9, 15), random.range(0, 360)), glint);
+        QColor rim = tone.dark.darker(140);
+        rim.setAlpha(120);
+        painter.strokePath(edge, QPen(rim, 3, Qt::SolidLine, Qt::RoundCap));
+        // A few leaves catching the light on the clump's top.
+        for (int i = 0; i < 5; ++i) {
+            const double a = random.range(-2.6, -0.6);
+            const QPointF at = c + QPointF(qCos(a), qSin(a)) * r * random.range(0.35, 0.75);
+            QColor glint = mix(tone.light, Qt::white, 0.25 * light);
+            glint.setAlpha(int(90 + 120 * light));
+            painter.fillPath(leaf(at, random.range(9, 14), random.range(-60, 60) + 180 * (i % 2)),
+                             glint);
+        }
     }
     painter.restore();
     painter.strokePath(crown,
@@ -312,7 +336,25 @@ void paintTree(QPainter &painter, Random &random, double x, double crownY, doubl
                         top + QPointF(radius * 0.55, -radius * 0.5), width * 0.4, 6);
     const QPainterPath wood = trunk.united(branch1).united(branch2);
     const QRectF box = trunk.boundingRect();
-    fillOutlined(painter, wood, across(box.left(), box.right(), trunkBrown), foregroundOutline, 4);
+    painter.fillPath(wood, across(box.left(), box.right(), trunkBrown));
+    painter.save();
+    painter.setClipPath(wood);
+    // Bark lines, and the crown's shadow on the trunk just below it.
+    for (int i = 0; i < 4; ++i) {
+        const double offset = (i - 1.5) * width * 0.22;
+        QPainterPath line;
+        line.moveTo(foot.x() + offset, 560);
+        line.cubicTo(foot.x() + offset + random.range(-6, 6), 480, top.x() + offset * 0.7,
+                     top.y() + radius * 1.3, top.x() + offset * 0.6, top.y() + radius * 0.8);
+        painter.strokePath(line, QPen(QColor(40, 20, 8, 90), 2, Qt::SolidLine, Qt::RoundCap));
+    }
+    QLinearGradient shadow(0, top.y() + radius * 0.8, 0, top.y() + radius * 1.5);
+    shadow.setColorAt(0, QColor(20, 10, 4, 170));
+    shadow.setColorAt(1, QColor(20, 10, 4, 0));
+    painter.fillRect(QRectF(box.left(), top.y(), box.width(), radius * 1.5), shadow);
+    painter.restore();
+    painter.strokePath(wood,
+                       QPen(foregroundOutline, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     paintCrown(painter, random, top, radius, crownTone);
 }
 

@@ -136,7 +136,7 @@ void paintBarrel(QPainter &painter)
     fillOutlined(painter, barrel, horizontalCylinder(top, bottom, metalLight, metalMid, metalDark),
                  metalOutline, lineWidth);
     // Raised rings: a slightly bigger cylinder slice each.
-    for (double x : {238.0, 494.0}) {
+    for (double x : {196.0, 494.0}) {
         QPainterPath ring;
         ring.addRoundedRect(QRectF(x, top - 8, 30, 2 * barrelRadius + 16), 12, 10);
         fillOutlined(painter, ring,
@@ -148,6 +148,18 @@ void paintBarrel(QPainter &painter)
 // The hopper: a wide bowl on top of the barrel, its mouth a dark ellipse.
 void paintHopper(QPainter &painter)
 {
+    // The bowl's shadow on the barrel around the throat.
+    {
+        QRadialGradient shadow(QPointF(hopperCentre.x() + 10, axisY - barrelRadius + 20), 120);
+        shadow.setColorAt(0, QColor(0, 0, 0, 110));
+        shadow.setColorAt(1, QColor(0, 0, 0, 0));
+        painter.save();
+        painter.setClipRect(QRectF(barrelLeft, axisY - barrelRadius + 2, 500, 2 * barrelRadius));
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(shadow);
+        painter.drawEllipse(QPointF(hopperCentre.x() + 10, axisY - barrelRadius + 20), 150, 55);
+        painter.restore();
+    }
     const double rimLeft = hopperCentre.x() - hopperRx, rimRight = hopperCentre.x() + hopperRx;
     QPainterPath bowl;
     bowl.moveTo(rimLeft, hopperCentre.y());
