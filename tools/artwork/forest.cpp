@@ -192,6 +192,15 @@ QImage paintBackground()
         painter.fillRect(image.rect(), gradient);
     }
 
+    // Mist in the depth, thickest low down.
+    {
+        QLinearGradient mist(0, 0, 0, height);
+        mist.setColorAt(0, QColor(70, 90, 70, 0));
+        mist.setColorAt(0.55, QColor(70, 90, 70, 60));
+        mist.setColorAt(0.85, QColor(90, 70, 60, 80));
+        mist.setColorAt(1, QColor(90, 70, 60, 30));
+        painter.fillRect(QRect(0, 0, width, height), mist);
+    }
     // A few soft holes in the depth, where the fill colour shows through; everything in front
     // of the depth is painted over them on a layer of its own.
     painter.end();
@@ -222,15 +231,6 @@ QImage paintBackground()
                    barkFar, 2, false);
     }
     paintGrass(painter, random, 260, 160, 360, 0.45);
-    // Mist between the far trunks and the near ones, thickest low down.
-    {
-        QLinearGradient mist(0, 0, 0, height);
-        mist.setColorAt(0, QColor(70, 90, 70, 0));
-        mist.setColorAt(0.55, QColor(70, 90, 70, 60));
-        mist.setColorAt(0.85, QColor(90, 70, 60, 80));
-        mist.setColorAt(1, QColor(90, 70, 60, 30));
-        painter.fillRect(QRect(0, 0, width, height), mist);
-    }
     for (int i = 0; i < 13; ++i) {
         paintTrunk(painter, random, 60 + i * 150 + random.range(-40, 40), random.range(50, 100),
                    i % 2 ? barkGreen : barkRed, 4, true);
