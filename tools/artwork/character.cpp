@@ -64,12 +64,12 @@ QImage paintCharacter(bool waving)
     }
 
     // Arms: the left one (viewer's left) always hangs; the other hangs or waves.
-    paintArm(painter, QPointF(62, 252), QPointF(26, 300), QPointF(24, 378), QPointF(1, -0.3));
+    paintArm(painter, QPointF(76, 274), QPointF(28, 304), QPointF(24, 378), QPointF(1, -0.3));
     if (waving) {
-        paintArm(painter, QPointF(222, 252), QPointF(270, 236), QPointF(258, 164),
+        paintArm(painter, QPointF(208, 274), QPointF(274, 250), QPointF(258, 164),
                  QPointF(-0.9, -0.4));
     } else {
-        paintArm(painter, QPointF(222, 252), QPointF(258, 300), QPointF(260, 378),
+        paintArm(painter, QPointF(208, 274), QPointF(256, 304), QPointF(260, 378),
                  QPointF(-1, -0.3));
     }
 
