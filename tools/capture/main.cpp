@@ -206,6 +206,17 @@ QString findMusic(const QString &given)
     return QString();
 }
 
+// Where the music should have been, for messages.
+QString musicHint()
+{
+    const QString programDir = QCoreApplication::applicationDirPath();
+    if (QFileInfo::exists(programDir + "/CMakeCache.txt"))
+        return QStringLiteral("build it with 'cmake --build %1 --target music'")
+            .arg(QDir::current().relativeFilePath(programDir));
+    return QStringLiteral("looked in the current directory, %1 and %2")
+        .arg(programDir, QDir::cleanPath(programDir + "/../share/mincer"));
+}
+
 // Frames to render: --duration, else as many as cover the music. Returns 0 if neither is known.
 qint64 frameCount(const Options &options, const QString &music)
 {
@@ -227,8 +238,9 @@ qint64 requireFrames(const Options &options, const QString &music)
     if (frames > 0)
         return frames;
     if (music.isEmpty())
-        fail(QStringLiteral(
-            "no music.raw found to take the length from; give --music or --duration"));
+        fail(QStringLiteral("no music.raw found to take the length from (%1); give --music or "
+                            "--duration")
+                 .arg(musicHint()));
     if (!QFileInfo(music).isFile())
         fail(QStringLiteral("cannot read the music %1: no such file").arg(music));
     fail(QStringLiteral("the music %1 is empty; give --duration").arg(music));
@@ -333,7 +345,8 @@ QImage blankFrame(QSize size)
 void captureVideo(const Options &options, FrameSequence &sequence, const QString &music)
 {
     if (music.isEmpty())
-        fail(QStringLiteral("no music.raw found for the video; give --music"));
+        fail(
+            QStringLiteral("no music.raw found for the video (%1); give --music").arg(musicHint()));
     if (!QFileInfo(music).isFile() || !QFileInfo(music).isReadable())
         fail(QStringLiteral("cannot read the music %1: no such file or not readable").arg(music));
     const qint64 frames = requireFrames(options, music);
