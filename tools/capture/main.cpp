@@ -26,7 +26,8 @@
 
 namespace {
 
-const qint64 musicBytesPerSecond = 44100 * 4; // 16-bit stereo at 44100 Hz
+const qint64 musicRateHz = 44100; // sample frames per second of music.raw
+const qint64 musicBytesPerFrame = 4; // 16-bit stereo
 const int maxSidePx = 16384;
 const int maxFps = 1000; // frame times are whole milliseconds
 const qint64 maxSeconds = 24 * 3600; // longest sequence time rendered, s
@@ -227,9 +228,9 @@ qint64 frameCount(const Options &options, const QString &music)
     const QFileInfo info(music);
     if (!info.isFile())
         return 0;
-    // Whole sample frames (4 bytes each) at 44100 Hz, rounded up to whole video frames.
-    const qint64 sampleFrames = info.size() / 4;
-    return (sampleFrames * options.fps + 44099) / 44100;
+    // Whole sample frames of music, rounded up to whole video frames.
+    const qint64 sampleFrames = info.size() / musicBytesPerFrame;
+    return (sampleFrames * options.fps + musicRateHz - 1) / musicRateHz;
 }
 
 qint64 requireFrames(const Options &options, const QString &music)
