@@ -42,6 +42,33 @@ private:
         return box;
     }
 
+    // The bounding rectangle of the fully opaque pixels.
+    static QRect opaqueBounds(const QImage &image)
+    {
+        QRect box;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                if (alpha(image, x, y) == 255)
+                    box |= QRect(x, y, 1, 1);
+        return box;
+    }
+
+    // Mean position of the crank's wooden grip (warm brown pixels left of the body), or a null
+    // point when there is none.
+    static QPointF gripCentre(const QImage &frame)
+    {
+        double sumX = 0, sumY = 0;
+        int n = 0;
+        for (int y = 0; y < frame.height(); ++y) {
+            for (int x = 0; x < 300; ++x) {
+                const QRgb p = frame.pixel(x, y);
+                if (qAlpha(p) == 255 && qRed(p) > qGreen(p) + 25 && qGreen(p) > qBlue(p) + 15)
+                    sumX += x, sumY += y, ++n;
+            }
+        }
+        return n > 500 ? QPointF(sumX / n, sumY / n) : QPointF();
+    }
+
 private slots:
     void images_data()
     {
@@ -196,6 +223,18 @@ private slots:
             QCOMPARE(alpha(image, corner.x(), corner.y()), 0);
     }
 
+    // The scenes centre the character by its width: the figure stands in the middle, feet near
+    // the bottom edge.
+    void characterPlacement()
+    {
+        for (const char *name : {"muumi1", "muumi2"}) {
+            const QRect box = opaqueBounds(load(name));
+            QVERIFY2(qAbs(box.center().x() - 142) <= 8, name);
+            QVERIFY2(box.bottom() >= 480, name);
+            QVERIFY2(box.top() <= 20, name);
+        }
+    }
+
     // The waving pose is the standing one but for one arm: the pixels that differ lie on one
     // side, above the hips.
     void wavingArm()
@@ -231,6 +270,24 @@ private slots:
         QCOMPARE(countAlpha(frames.last(), high, opaque), 0);
     }
 
+    // The crank turns half a turn through the six frames: the grip descends from frame to frame,
+    // and in the middle frames, turned towards the viewer, it swings out in front of the body.
+    void crankTurn()
+    {
+        QList<QPointF> grips;
+        for (int i = 1; i <= 6; ++i) {
+            grips.append(gripCentre(load(QByteArray("mince" + QByteArray::number(i)).constData())));
+            QVERIFY2(!grips.last().isNull(), qPrintable(QString::number(i)));
+        }
+        for (int i = 1; i < 6; ++i)
+            QVERIFY2(grips.at(i).y() > grips.at(i - 1).y() + 15, qPrintable(QString::number(i)));
+        QVERIFY(grips.at(2).x() > grips.at(0).x() + 40);
+        QVERIFY(grips.at(2).x() > grips.at(5).x() + 40);
+        // Up at the start, down at the end, either side of the barrel's axis (row 440).
+        QVERIFY(grips.at(0).y() < 300);
+        QVERIFY(grips.at(5).y() > 580);
+    }
+
     // Where the scene needs them: the outlet at the right edge around rows 340 to 540, where
     // the train emerges, and the hopper's mouth at row 296, where the falling character
     // vanishes: open above, solid below, across the character's columns 225 to 455.
@@ -248,10 +305,15 @@ private slots:
         QCOMPARE(countAlpha(image, QRect(225, 296, 231, 44), [](int a) { return a != 255; }), 0);
     }
 
-    // A blue tub under a white lid.
+    // A blue tub under a white lid, filling its image: the greeting trails the image's right
+    // edge, which must be the tub's.
     void cheeseTub()
     {
         const QImage image = load("raejuusto");
+        const QRect box = opaqueBounds(image);
+        QVERIFY(box.right() >= 400);
+        QVERIFY(box.left() <= 12);
+        QVERIFY(box.bottom() >= 280);
         auto mean = [&](const QRect &rect) {
             qint64 r = 0, g = 0, b = 0, n = 0;
             for (int y = rect.top(); y <= rect.bottom(); ++y) {
