@@ -20,7 +20,31 @@ public:
           foreground(QStringLiteral(":/resources/foreground")),
           muumi1(QStringLiteral(":/resources/muumi1")),
           muumi2(QStringLiteral(":/resources/muumi2"))
-    { }
+    {
+        // The background over the fill colour: what the screen shows of it at full opacity,
+        // made with the same painter blend, but opaque, so that drawing it is a copy. It keeps
+        // the background's format: the painter samples turned images of other formats at
+        // slightly different points. The scenery adds the tree row, on a canvas that holds both;
+        // it is only drawn unturned.
+        // Composed on the window's format, the blend that the screen gets.
+        if (!background.isNull()) {
+            QImage composed(background.size(), QImage::Format_RGB32);
+            composed.fill(sceneColour());
+            QPainter painter(&composed);
+            painter.drawImage(0, 0, background);
+            painter.end();
+            backdrop = composed.convertToFormat(QImage::Format_ARGB32);
+        }
+        sceneryRect = backgroundRect() | QRect(foregroundPosition(), foreground.size());
+        if (!sceneryRect.isEmpty()) {
+            scenery = QImage(sceneryRect.size(), QImage::Format_RGB32);
+            scenery.fill(sceneColour());
+            QPainter painter(&scenery);
+            painter.translate(-sceneryRect.topLeft());
+            painter.drawImage(backgroundRect().topLeft(), background);
+            painter.drawImage(foregroundPosition(), foreground);
+        }
+    }
 
     bool draw(long t, QPainter &painter) override
     {
@@ -29,31 +53,45 @@ public:
         const qreal ratio = painter.device()->devicePixelRatioF();
         const int w = qRound(painter.viewport().width() / ratio);
         const int h = qRound(painter.viewport().height() / ratio);
-        QColor fill;
-        fill.setNamedColor(QStringLiteral("#30392c"));
-        painter.fillRect(QRect(0, 0, w, h), fill);
-        painter.translate(w / 2, h / 2);
+        const QColor fill = sceneColour();
+
+        const QImage &muumi = t - 12000 > 11000 ? muumi2 : muumi1;
+        const QRect character(-(muumi.width() / 2), muumiTop(t), muumi.width(), muumi.height());
+        const float k = float(t - 23500) / 200.0f;
+
+        if (k <= 0) {
+            // Before the finale the picture stands still: the scenery gives every pixel but the
+            // character's rectangle, which is then painted layer by layer (fill, background,
+            // character, tree row) within that rectangle. The fill is only needed where the
+            // scenery does not reach.
+            if (!sceneryRect.contains(QRect(-(w / 2), -(h / 2), w, h)))
+                painter.fillRect(QRect(0, 0, w, h), fill);
+            painter.translate(w / 2, h / 2);
+            painter.drawImage(sceneryRect.topLeft(), scenery);
+            painter.setClipRect(character);
+            painter.fillRect(character, fill);
+            painter.drawImage(backgroundRect().topLeft(), backdrop);
+            painter.drawImage(character.topLeft(), muumi);
+            painter.drawImage(foregroundPosition(), foreground);
+            return true;
+        }
 
         // The finale from 23500 ms: spin by k² degrees, shrink by 1/k once k > 1 (after 23700 ms),
         // fade out from 30700 to 31700 ms.
-        bool running = true;
-        const float k = float(t - 23500) / 200.0f;
-        if (k > 0) {
-            painter.rotate(k * k);
-            const float inverse = 1.0f / k;
-            const float scale = inverse <= 1.0f ? inverse : 1.0f;
-            painter.scale(scale, scale);
-            const float opacity = 1.0f - (float(t - 12000) - 18700.0f) / 1000.0f;
-            painter.setOpacity(opacity);
-            running = opacity >= 0;
-        }
+        painter.fillRect(QRect(0, 0, w, h), fill);
+        painter.translate(w / 2, h / 2);
+        painter.rotate(k * k);
+        const float inverse = 1.0f / k;
+        const float scale = inverse <= 1.0f ? inverse : 1.0f;
+        painter.scale(scale, scale);
+        const float opacity = 1.0f - (float(t - 12000) - 18700.0f) / 1000.0f;
+        painter.setOpacity(opacity);
 
-        const QImage &muumi = t - 12000 > 11000 ? muumi2 : muumi1;
-        painter.drawImage(QPointF(-(background.width() / 2), -(background.height() / 2)),
-                          background);
-        painter.drawImage(QPointF(-(muumi.width() / 2), muumiTop(t)), muumi);
-        painter.drawImage(QPointF(-(foreground.width() / 2), -80), foreground);
-        return running;
+        // Until the fade the backdrop stands for the background over the fill.
+        painter.drawImage(backgroundRect().topLeft(), opacity >= 1 ? backdrop : background);
+        painter.drawImage(character.topLeft(), muumi);
+        painter.drawImage(foregroundPosition(), foreground);
+        return opacity >= 0;
     }
 
     // Top edge of the character (px from the centre) at scene time t (ms): at rest 350, a 100 px
@@ -75,11 +113,28 @@ public:
 private:
     friend class TestForest;
 
+    static QColor sceneColour()
+    {
+        QColor colour;
+        colour.setNamedColor(QStringLiteral("#30392c"));
+        return colour;
+    }
+
+    // Where the background and the tree row go, centred horizontally on the origin.
+    QRect backgroundRect() const
+    {
+        return QRect(-(background.width() / 2), -(background.height() / 2), background.width(),
+                     background.height());
+    }
+    QPoint foregroundPosition() const { return QPoint(-(foreground.width() / 2), -80); }
+
     QImage background;
     QImage foreground;
     QImage muumi1;
     QImage muumi2;
-    QImage backdrop;
+    QImage backdrop; // background over the fill colour
+    QImage scenery; // the backdrop with the tree row over it, covering sceneryRect
+    QRect sceneryRect;
 };
 
 #endif // FOREST_H
