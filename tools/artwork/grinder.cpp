@@ -276,6 +276,21 @@ void paintCrank(QPainter &painter, double angle)
     const QPointF end
         = hub + QPointF(depthToX * depth, -crankLength * qCos(radians) + depthToY * depth);
 
+    // In front of the barrel the grip casts a soft shadow on it, stronger the nearer it is.
+    if (depth > 1) {
+        const QPointF centre(end.x() - 60, end.y() + 22);
+        QRadialGradient shadow(centre, 70);
+        shadow.setColorAt(0, QColor(0, 0, 0, int(100 * depth / crankLength)));
+        shadow.setColorAt(1, QColor(0, 0, 0, 0));
+        painter.save();
+        painter.setClipRect(
+            QRectF(barrelLeft - 26, axisY - barrelRadius + 3, 160, 2 * barrelRadius - 6));
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(shadow);
+        painter.drawEllipse(centre, 80, 22);
+        painter.restore();
+    }
+
     // The arm: a flat bar, wide at the hub and narrower at the grip.
     const QPointF middle = (hub + end) / 2;
     const QPainterPath arm = taperedStroke(hub, middle, middle, end, 40, 28);
