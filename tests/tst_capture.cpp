@@ -33,6 +33,7 @@ private slots:
     void badInputFailsCleanly_data();
     void badInputFailsCleanly();
     void interruptedVideoLeavesNothing();
+    void installPrefix();
     void package();
 };
 
@@ -391,6 +392,32 @@ void TestCapture::interruptedVideoLeavesNothing()
     QVERIFY(process.exitCode() != 0);
     QVERIFY(process.readAllStandardError().contains("interrupted"));
     QCOMPARE(entries(folder.path()), QStringList {"tune.raw"});
+}
+
+void TestCapture::installPrefix()
+{
+    if (QStandardPaths::findExecutable("cmake").isEmpty()
+        || !QFile::exists(buildDir() + "/cmake_install.cmake"))
+        QSKIP("cmake and a build tree are needed");
+    QTemporaryDir prefix;
+    const Result installed
+        = run("cmake", {"--install", buildDir(), "--prefix", prefix.path()}, prefix.path(), 240000);
+    QVERIFY2(installed.exitCode == 0, installed.err.constData());
+    for (const char *path :
+         {"bin/mincer", "bin/mincer-capture", "share/mincer/music.raw",
+          "share/applications/mincer.desktop", "share/icons/hicolor/256x256/apps/mincer.png"})
+        QVERIFY2(QFileInfo::exists(prefix.filePath(path)), path);
+    // The desktop entry starts the demo where this installation put the music.
+    QFile desktop(prefix.filePath("share/applications/mincer.desktop"));
+    QVERIFY(desktop.open(QIODevice::ReadOnly));
+    const QByteArray entry = desktop.readAll();
+    QVERIFY2(entry.contains("\nPath=" + QFile::encodeName(prefix.path()) + "/share/mincer\n"),
+             entry.constData());
+    // The installed capture program finds the installed music.
+    const Result board
+        = run(prefix.filePath("bin/mincer-capture"),
+              {"--storyboard", "board.png", "--size", "64x36", "--every", "30"}, prefix.path());
+    QVERIFY2(board.exitCode == 0, board.err.constData());
 }
 
 void TestCapture::package()
