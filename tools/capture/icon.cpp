@@ -1,7 +1,6 @@
 // mincer-icon: paints the desktop icon from the images compiled into the demo: the standing
 // character on the scenes' background colour.
 
-#include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
@@ -11,9 +10,7 @@
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
+    // Images and a painter on an image need no application object, so no display either.
     if (argc != 2) {
         std::fprintf(stderr, "usage: mincer-icon OUT.png\n");
         return 2;
