@@ -183,6 +183,71 @@ private slots:
         QCOMPARE(at(log.at(2 + 20), screen).x(), xs.at(3));
     }
 
+    // The frames are the pixels of the plain drawing below (the images as loaded), on the
+    // window's backing-store format.
+    void samePixels_data()
+    {
+        QTest::addColumn<qint64>("t");
+        QTest::addColumn<QSize>("screen");
+        QTest::addColumn<qreal>("ratio");
+        for (const QSize screen : {QSize(1920, 1080), QSize(1365, 767)}) {
+            for (qint64 t : {-1, 0, 550, 1000, 2500, 3300, 3700, 4999, 25000, 27600, 30500})
+                QTest::addRow("%lld %dx%d", t, screen.width(), screen.height())
+                    << t << screen << qreal(1);
+        }
+        for (qint64 t : {0, 3300, 26000, 27600})
+            QTest::addRow("%lld 4K scaled by 2", t) << t << QSize(3840, 2160) << qreal(2);
+    }
+
+    void samePixels()
+    {
+        QFETCH(qint64, t);
+        QFETCH(QSize, screen);
+        QFETCH(qreal, ratio);
+
+        QImage frame(screen, QImage::Format_RGB32);
+        frame.setDevicePixelRatio(ratio);
+        QPainter painter(&frame);
+        mince.draw(t, painter);
+        painter.end();
+
+        const QImage muumi(":/resources/muumi1"), cheese(":/resources/raejuusto");
+        const QImage grinder(QString(":/resources/mince%1").arg(Mince::frameIndex(t) + 1));
+        const int w = qRound(screen.width() / ratio), h = qRound(screen.height() / ratio);
+        const QColor fill(0x30, 0x39, 0x2c);
+        QImage expected(screen, QImage::Format_RGB32);
+        expected.setDevicePixelRatio(ratio);
+        QPainter plain(&expected);
+        plain.fillRect(QRect(0, 0, w, h), fill);
+        plain.translate(w / 2, h / 2);
+        plain.drawImage(QPointF(-455, int(t % 1000) - h),
+                        muumi.mirrored(false, true).scaledToWidth(230));
+        const QImage small = muumi.scaledToWidth(50).transformed(QTransform().rotate(90));
+        for (int i = 0; i < 30; ++i)
+            plain.drawImage(
+                QPointF(t - 150 * i <= 0 ? -150 : (t - 150 * i) % 1000 - 150, trainHeights[i]),
+                small);
+        plain.fillRect(QRect(-(w / 2), -180, w / 2 - 40, h), fill);
+        plain.drawImage(QPointF(-grinder.width(), -(grinder.height() / 2)), grinder);
+        plain.drawImage(QPointF(w - t % 5000, 200), cheese);
+        QFont font;
+        font.setPixelSize(100);
+        plain.setFont(font);
+        plain.setPen(Qt::white);
+        plain.drawText(QPointF(w - t % 5000 + cheese.width() + 20, 400),
+                       mince.texts.at(Mince::captionIndex(t)));
+        plain.end();
+
+        int differing = 0;
+        for (int y = 0; y < screen.height(); ++y) {
+            const QRgb *a = reinterpret_cast<const QRgb *>(frame.constScanLine(y));
+            const QRgb *b = reinterpret_cast<const QRgb *>(expected.constScanLine(y));
+            for (int x = 0; x < screen.width(); ++x)
+                differing += a[x] != b[x];
+        }
+        QCOMPARE(differing, 0);
+    }
+
     // What the recording cannot show: the masked strip really hides the start of the train and
     // the bottom of the falling character, and the small characters lie head right (the quarter
     // turn is clockwise). Probed on a rendered frame with marked stand-in images.
