@@ -7,8 +7,11 @@
 #include <QColor>
 #include <QImage>
 #include <QPainter>
+#include <QPainterPath>
+#include <QTransform>
 
 #include <algorithm>
+#include <cmath>
 
 // The first scene: the character behind the tree row hops, rises twice and waves; then the whole
 // picture spins, shrinks and fades out. Finishes once faded out, at 31701 ms.
@@ -22,25 +25,28 @@ public:
           muumi2(QStringLiteral(":/resources/muumi2"))
     {
         // The background over the fill colour: what the screen shows of it at full opacity,
-        // made with the same painter blend, but opaque, so that drawing it is a copy. It keeps
-        // the background's format: the painter samples turned images of other formats at
-        // slightly different points. The scenery adds the tree row, on a canvas that holds both;
-        // it is only drawn unturned.
-        // Composed on the window's format, the blend that the screen gets.
+        // composed with the painter's blend on the window's format, but opaque, so that drawing
+        // it is a copy. The finale's copy keeps the background's format: the painter samples
+        // turned images of other formats at slightly different points.
         if (!background.isNull()) {
-            QImage composed(background.size(), QImage::Format_RGB32);
-            composed.fill(sceneColour());
-            QPainter painter(&composed);
+            still.backdrop = QImage(background.size(), QImage::Format_RGB32);
+            still.backdrop.fill(sceneColour());
+            QPainter painter(&still.backdrop);
             painter.drawImage(0, 0, background);
             painter.end();
-            backdrop = composed.convertToFormat(QImage::Format_ARGB32);
+            backdrop = still.backdrop.convertToFormat(QImage::Format_ARGB32);
         }
-        sceneryRect = backgroundRect() | QRect(foregroundPosition(), foreground.size());
-        if (!sceneryRect.isEmpty()) {
-            scenery = QImage(sceneryRect.size(), QImage::Format_RGB32);
-            scenery.fill(sceneColour());
-            QPainter painter(&scenery);
-            painter.translate(-sceneryRect.topLeft());
+        // Unturned, premultiplied images give the same pixels and blend and scale faster.
+        still.foreground = foreground.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        still.muumi1 = muumi1.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        still.muumi2 = muumi2.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        // The scenery: the backdrop with the tree row over it, on a canvas that holds both.
+        still.sceneryRect = backgroundRect() | QRect(foregroundPosition(), foreground.size());
+        if (!still.sceneryRect.isEmpty()) {
+            still.scenery = QImage(still.sceneryRect.size(), QImage::Format_RGB32);
+            still.scenery.fill(sceneColour());
+            QPainter painter(&still.scenery);
+            painter.translate(-still.sceneryRect.topLeft());
             painter.drawImage(backgroundRect().topLeft(), background);
             painter.drawImage(foregroundPosition(), foreground);
         }
@@ -64,34 +70,53 @@ public:
             // character's rectangle, which is then painted layer by layer (fill, background,
             // character, tree row) within that rectangle. The fill is only needed where the
             // scenery does not reach.
-            if (!sceneryRect.contains(QRect(-(w / 2), -(h / 2), w, h)))
+            if (!still.sceneryRect.contains(QRect(-(w / 2), -(h / 2), w, h)))
                 painter.fillRect(QRect(0, 0, w, h), fill);
             painter.translate(w / 2, h / 2);
-            painter.drawImage(sceneryRect.topLeft(), scenery);
+            painter.drawImage(still.sceneryRect.topLeft(), still.scenery);
             painter.setClipRect(character);
             painter.fillRect(character, fill);
-            painter.drawImage(backgroundRect().topLeft(), backdrop);
-            painter.drawImage(character.topLeft(), muumi);
-            painter.drawImage(foregroundPosition(), foreground);
+            painter.drawImage(backgroundRect().topLeft(), still.backdrop);
+            painter.drawImage(character.topLeft(), t - 12000 > 11000 ? still.muumi2 : still.muumi1);
+            painter.drawImage(foregroundPosition(), still.foreground);
             return true;
         }
 
         // The finale from 23500 ms: spin by k² degrees, shrink by 1/k once k > 1 (after 23700 ms),
         // fade out from 30700 to 31700 ms.
-        painter.fillRect(QRect(0, 0, w, h), fill);
-        painter.translate(w / 2, h / 2);
-        painter.rotate(k * k);
         const float inverse = 1.0f / k;
         const float scale = inverse <= 1.0f ? inverse : 1.0f;
-        painter.scale(scale, scale);
         const float opacity = 1.0f - (float(t - 12000) - 18700.0f) / 1000.0f;
-        painter.setOpacity(opacity);
+        QTransform turn;
+        turn.translate(w / 2, h / 2);
+        turn.rotate(k * k);
+        turn.scale(scale, scale);
 
-        // Until the fade the backdrop stands for the background over the fill.
-        painter.drawImage(backgroundRect().topLeft(), opacity >= 1 ? backdrop : background);
+        if (opacity < 1 || backdrop.isNull()) {
+            painter.fillRect(QRect(0, 0, w, h), fill);
+            painter.setTransform(turn);
+            painter.setOpacity(opacity);
+            painter.drawImage(backgroundRect().topLeft(), background);
+            painter.drawImage(character.topLeft(), muumi);
+            painter.drawImage(foregroundPosition(), foreground);
+            return opacity >= 0;
+        }
+
+        // Until the fade the opaque backdrop stands for the background over the fill. So the
+        // fill is only needed outside it: outside its rectangle shrunk by 2 screen pixels, so
+        // that no pixel along its edge is missed.
+        const qreal margin = 2 / scale; // px of the images for 2 px on the screen
+        QPainterPath uncovered;
+        uncovered.addRect(QRect(0, 0, w, h));
+        const QRectF inner = QRectF(backgroundRect()).adjusted(margin, margin, -margin, -margin);
+        if (inner.isValid())
+            uncovered.addPolygon(turn.map(QPolygonF(inner)));
+        painter.fillPath(uncovered, fill);
+        painter.setTransform(turn);
+        painter.drawImage(backgroundRect().topLeft(), backdrop);
         painter.drawImage(character.topLeft(), muumi);
         painter.drawImage(foregroundPosition(), foreground);
-        return opacity >= 0;
+        return true;
     }
 
     // Top edge of the character (px from the centre) at scene time t (ms): at rest 350, a 100 px
@@ -132,9 +157,16 @@ private:
     QImage foreground;
     QImage muumi1;
     QImage muumi2;
-    QImage backdrop; // background over the fill colour
-    QImage scenery; // the backdrop with the tree row over it, covering sceneryRect
-    QRect sceneryRect;
+    QImage backdrop; // the background over the fill colour, for the finale
+
+    // What the frames before the finale draw: opaque or premultiplied copies.
+    struct Still
+    {
+        QImage backdrop; // the background over the fill colour
+        QImage scenery; // the backdrop with the tree row over it, covering sceneryRect
+        QRect sceneryRect;
+        QImage foreground, muumi1, muumi2;
+    } still;
 };
 
 #endif // FOREST_H

@@ -6,12 +6,13 @@
 #include <QPaintDevice>
 #include <QPaintEngine>
 #include <QPainter>
+#include <QPainterPath>
 #include <QTextItem>
 #include <QTransform>
 #include <QVector>
 
-// A paint device that draws nothing and records what a painter asks of it: every image, rectangle
-// fill and text, with the painter's transform and opacity at that moment.
+// A paint device that draws nothing and records what a painter asks of it: every image, fill
+// (of a rectangle or a path) and text, with the painter's transform and opacity at that moment.
 class PaintLog : public QPaintDevice
 {
 public:
@@ -109,6 +110,11 @@ private:
             e.pixelSize = item.font().pixelSize();
             e.colour = painter()->pen().color();
             log->entries.append(e);
+        }
+
+        void drawPath(const QPainterPath &path) override
+        {
+            log->entries.append(current(Entry::Fill, path.boundingRect()));
         }
 
         // Other primitives are not expected from the scenes; they are logged as fills of their
