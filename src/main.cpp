@@ -2,17 +2,14 @@
 
 #include <QCursor>
 #include <QGuiApplication>
-#include <QScreen>
 
 int main(int argc, char *argv[])
 {
+    requestImmediateRepaints();
     QGuiApplication app(argc, argv);
     QGuiApplication::setOverrideCursor(QCursor(Qt::BlankCursor));
 
     Window window;
-    // Without a window manager, showFullScreen() alone keeps the default size; give the window
-    // its screen's geometry first so that it covers the screen everywhere.
-    window.setGeometry(window.screen()->geometry());
-    window.showFullScreen();
+    window.showCoveringScreen();
     return app.exec();
 }

@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QScreen>
 
 #include <SDL.h>
 
@@ -55,6 +56,12 @@ bool drawSequenceFrame(const QList<Instruction *> &instructions, int &current, i
     return true;
 }
 
+void requestImmediateRepaints()
+{
+    if (!qEnvironmentVariableIsSet("QT_QPA_UPDATE_IDLE_TIME"))
+        qputenv("QT_QPA_UPDATE_IDLE_TIME", "0");
+}
+
 Window::Window() : music(QStringLiteral("music.raw"))
 {
     // Unbuffered, so that the audio thread's reads go straight to the file without a buffer
@@ -84,6 +91,12 @@ Window::~Window()
         SDL_CloseAudio();
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
     }
+}
+
+void Window::showCoveringScreen()
+{
+    setGeometry(screen()->geometry());
+    showFullScreen();
 }
 
 void Window::paintEvent(QPaintEvent *)
