@@ -54,11 +54,9 @@ public:
 
     bool draw(long t, QPainter &painter) override
     {
-        // The viewport is in device pixels; the painter draws in logical ones (they differ on a
-        // scaled screen, e.g. QT_SCALE_FACTOR=2), and the origin belongs at the logical centre.
-        const qreal ratio = painter.device()->devicePixelRatioF();
-        const int w = qRound(painter.viewport().width() / ratio);
-        const int h = qRound(painter.viewport().height() / ratio);
+        const QSize viewport = logicalViewportSize(painter);
+        const int w = viewport.width();
+        const int h = viewport.height();
         const QColor fill = sceneColour();
 
         const QImage &muumi = t - 12000 > 11000 ? muumi2 : muumi1;
@@ -137,13 +135,6 @@ public:
 
 private:
     friend class TestForest;
-
-    static QColor sceneColour()
-    {
-        QColor colour;
-        colour.setNamedColor(QStringLiteral("#30392c"));
-        return colour;
-    }
 
     // Where the background and the tree row go, centred horizontally on the origin.
     QRect backgroundRect() const

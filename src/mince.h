@@ -43,13 +43,10 @@ public:
 
     bool draw(long t, QPainter &painter) override
     {
-        // The viewport in logical pixels, which the painter draws in (on a scaled screen the
-        // viewport itself is in device pixels).
-        const qreal ratio = painter.device()->devicePixelRatioF();
-        const int w = qRound(painter.viewport().width() / ratio);
-        const int h = qRound(painter.viewport().height() / ratio);
-        QColor fill;
-        fill.setNamedColor(QStringLiteral("#30392c"));
+        const QSize viewport = logicalViewportSize(painter);
+        const int w = viewport.width();
+        const int h = viewport.height();
+        const QColor fill = sceneColour();
         painter.fillRect(QRect(0, 0, w, h), fill);
         painter.translate(w / 2, h / 2);
 
