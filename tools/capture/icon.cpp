@@ -1,6 +1,8 @@
 // mincer-icon: paints the desktop icon from the images compiled into the demo: the standing
 // character on the scenes' background colour.
 
+#include "instruction.h"
+
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
@@ -25,7 +27,7 @@ int main(int argc, char *argv[])
     painter.setRenderHints(QPainter::Antialiasing | QPainter::SmoothPixmapTransform);
     QPainterPath tile;
     tile.addRoundedRect(0, 0, sidePx, sidePx, cornerRadiusPx, cornerRadiusPx);
-    painter.fillPath(tile, QColor(QStringLiteral("#30392c")));
+    painter.fillPath(tile, sceneColour());
 
     const QImage character(QStringLiteral(":/resources/muumi1"));
     if (character.isNull()) {
