@@ -144,4 +144,26 @@ private:
     mutable Engine engine;
 };
 
+// An empty frame of the window's backing-store format, for a screen of `screen` device pixels
+// scaled by `ratio`.
+inline QImage blankFrame(QSize screen, qreal ratio)
+{
+    QImage frame(screen, QImage::Format_RGB32);
+    frame.setDevicePixelRatio(ratio);
+    return frame;
+}
+
+// How many pixels of two frames of the same size differ.
+inline int differingPixels(const QImage &a, const QImage &b)
+{
+    int differing = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        const QRgb *lineA = reinterpret_cast<const QRgb *>(a.constScanLine(y));
+        const QRgb *lineB = reinterpret_cast<const QRgb *>(b.constScanLine(y));
+        for (int x = 0; x < a.width(); ++x)
+            differing += lineA[x] != lineB[x];
+    }
+    return differing;
+}
+
 #endif // PAINTLOG_H

@@ -255,8 +255,7 @@ private slots:
         QFETCH(QSize, screen);
         QFETCH(qreal, ratio);
 
-        QImage frame(screen, QImage::Format_RGB32);
-        frame.setDevicePixelRatio(ratio);
+        QImage frame = blankFrame(screen, ratio);
         QPainter painter(&frame);
         forest.draw(t, painter);
         painter.end();
@@ -264,8 +263,7 @@ private slots:
         // The scene as plainly drawn: fill, centre, finale transform, the three images as loaded.
         const QImage background(":/resources/background"), foreground(":/resources/foreground"),
             muumi1(":/resources/muumi1"), muumi2(":/resources/muumi2");
-        QImage expected(screen, QImage::Format_RGB32);
-        expected.setDevicePixelRatio(ratio);
+        QImage expected = blankFrame(screen, ratio);
         QPainter plain(&expected);
         const int w = qRound(screen.width() / ratio), h = qRound(screen.height() / ratio);
         plain.fillRect(QRect(0, 0, w, h), QColor(0x30, 0x39, 0x2c));
@@ -282,14 +280,7 @@ private slots:
         plain.drawImage(QPointF(-foreground.width() / 2, -80), foreground);
         plain.end();
 
-        int differing = 0;
-        for (int y = 0; y < screen.height(); ++y) {
-            const QRgb *a = reinterpret_cast<const QRgb *>(frame.constScanLine(y));
-            const QRgb *b = reinterpret_cast<const QRgb *>(expected.constScanLine(y));
-            for (int x = 0; x < screen.width(); ++x)
-                differing += a[x] != b[x];
-        }
-        QCOMPARE(differing, 0);
+        QCOMPARE(differingPixels(frame, expected), 0);
     }
 };
 
