@@ -346,6 +346,20 @@ QImage blankFrame(QSize size)
     return image;
 }
 
+// Draws the next `frames` frames of the sequence, one after the other, onto one image of the
+// given size, and hands each to `use` with its frame number; shows the progress.
+template<typename Use> void drawEach(FrameSequence &sequence, QSize size, qint64 frames, Use use)
+{
+    QImage image = blankFrame(size);
+    Progress progress(frames);
+    for (qint64 n = 0; n < frames; ++n) {
+        checkInterrupted();
+        sequence.drawNext(image);
+        use(n, image);
+        progress.update(n + 1);
+    }
+}
+
 void captureVideo(const Options &options, FrameSequence &sequence, const QString &music)
 {
     if (music.isEmpty())
@@ -373,15 +387,10 @@ void captureVideo(const Options &options, FrameSequence &sequence, const QString
     VideoEncoder encoder(options.ffmpeg);
     if (!encoder.start(partial.fileName(), options.size, options.fps, frames, music))
         fail(encoder.errorString());
-    QImage image = blankFrame(options.size);
-    Progress progress(frames);
-    for (qint64 n = 0; n < frames; ++n) {
-        checkInterrupted();
-        sequence.drawNext(image);
+    drawEach(sequence, options.size, frames, [&](qint64, const QImage &image) {
         if (!encoder.write(image))
             fail(encoder.errorString());
-        progress.update(n + 1);
-    }
+    });
     if (!encoder.finish())
         fail(encoder.errorString());
     // Temporary files are private; the video gets the permissions of a newly created file.
@@ -401,14 +410,9 @@ void captureFrames(const Options &options, FrameSequence &sequence, const QStrin
     QTemporaryDir partial(target.absolutePath() + "/." + target.fileName() + ".partial-XXXXXX");
     if (!partial.isValid())
         fail(QStringLiteral("cannot write %1: %2").arg(options.target, partial.errorString()));
-    QImage image = blankFrame(options.size);
-    Progress progress(frames);
-    for (qint64 n = 0; n < frames; ++n) {
-        checkInterrupted();
-        sequence.drawNext(image);
+    drawEach(sequence, options.size, frames, [&](qint64 n, const QImage &image) {
         savePng(image, partial.filePath(QStringLiteral("frame-%1.png").arg(n, 6, 10, QChar('0'))));
-        progress.update(n + 1);
-    }
+    });
     if (emptyDirectory)
         QDir().rmdir(options.target);
     moveInPlace(partial.path(), options.target, 0777 & ~currentUmask());
@@ -491,14 +495,7 @@ void captureStoryboard(const Options &options, FrameSequence &sequence, const QS
 
 void captureNull(const Options &options, FrameSequence &sequence, const QString &music)
 {
-    const qint64 frames = requireFrames(options, music);
-    QImage image = blankFrame(options.size);
-    Progress progress(frames);
-    for (qint64 n = 0; n < frames; ++n) {
-        checkInterrupted();
-        sequence.drawNext(image);
-        progress.update(n + 1);
-    }
+    drawEach(sequence, options.size, requireFrames(options, music), [](qint64, const QImage &) {});
 }
 
 // Qt's messages go to stderr as usual, except its notice about a missing XDG_RUNTIME_DIR: this
