@@ -71,10 +71,10 @@ Window::Window() : music(QStringLiteral("music.raw"))
 
     SDL_Init(SDL_INIT_AUDIO);
     SDL_AudioSpec wanted {};
-    wanted.freq = 44100;
+    wanted.freq = musicRateHz;
     wanted.format = AUDIO_S16LSB;
-    wanted.channels = 2;
-    wanted.samples = 882; // 20 ms at 44100 Hz
+    wanted.channels = musicChannels;
+    wanted.samples = musicRateHz / 50; // 882 sample frames: 20 ms
     wanted.callback = effect;
     wanted.userdata = this;
     SDL_AudioSpec obtained {};

@@ -9,6 +9,11 @@
 class Instruction;
 class QPainter;
 
+// The format of "music.raw": headerless signed 16-bit little-endian PCM, interleaved stereo.
+constexpr int musicRateHz = 44100; // sample frames per second
+constexpr int musicChannels = 2;
+constexpr int musicBytesPerFrame = 4; // one 16-bit sample per channel
+
 // Fade envelope over [0, length] ms: rises linearly over the first fadeIn ms, holds at 1 and
 // falls over the last fadeOut ms. Not clamped: times outside [0, length] give negative values.
 float createFade(qint64 time, qint64 length, qint64 fadeIn, qint64 fadeOut);

@@ -1,6 +1,8 @@
 #ifndef PAINTLOG_H
 #define PAINTLOG_H
 
+#include "instruction.h"
+
 #include <QColor>
 #include <QImage>
 #include <QPaintDevice>
@@ -150,6 +152,15 @@ inline QImage blankFrame(QSize screen, qreal ratio)
 {
     QImage frame(screen, QImage::Format_RGB32);
     frame.setDevicePixelRatio(ratio);
+    return frame;
+}
+
+// The frame that `scene` draws at time t (ms) on a blank frame, as the window paints it.
+template<typename Scene> QImage drawnFrame(Scene &scene, qint64 t, QSize screen, qreal ratio)
+{
+    QImage frame = blankFrame(screen, ratio);
+    QPainter painter(&frame);
+    scene.draw(t, painter);
     return frame;
 }
 

@@ -255,10 +255,7 @@ private slots:
         QFETCH(QSize, screen);
         QFETCH(qreal, ratio);
 
-        QImage frame = blankFrame(screen, ratio);
-        QPainter painter(&frame);
-        forest.draw(t, painter);
-        painter.end();
+        const QImage frame = drawnFrame(forest, t, screen, ratio);
 
         // The scene as plainly drawn: fill, centre, finale transform, the three images as loaded.
         const QImage background(":/resources/background"), foreground(":/resources/foreground"),

@@ -205,10 +205,7 @@ private slots:
         QFETCH(QSize, screen);
         QFETCH(qreal, ratio);
 
-        QImage frame = blankFrame(screen, ratio);
-        QPainter painter(&frame);
-        mince.draw(t, painter);
-        painter.end();
+        const QImage frame = drawnFrame(mince, t, screen, ratio);
 
         const QImage muumi(":/resources/muumi1"), cheese(":/resources/raejuusto");
         const QImage grinder(QString(":/resources/mince%1").arg(Mince::frameIndex(t) + 1));

@@ -1,5 +1,7 @@
 #include "encoder.h"
 
+#include "window.h"
+
 #include <QImage>
 
 VideoEncoder::VideoEncoder(const QString &program) : programName(program)
@@ -26,10 +28,10 @@ bool VideoEncoder::start(const QString &outPath, QSize size, int fps, qint64 fra
         "-f", "rawvideo", "-pix_fmt", "bgr0", "-video_size",
         QStringLiteral("%1x%2").arg(size.width()).arg(size.height()), "-framerate",
         QString::number(fps), "-i", "pipe:0",
-        // The music: headerless signed 16-bit little-endian stereo at 44100 Hz.
-        "-f", "s16le", "-ar", "44100", "-ac", "2", "-i", music, "-map", "0:v", "-map", "1:a",
-        "-c:v", "libx264", "-preset", "veryfast", "-crf", "18", "-pix_fmt", "yuv420p", "-c:a",
-        "aac", "-b:a", "192k",
+        // The music: headerless signed 16-bit little-endian PCM.
+        "-f", "s16le", "-ar", QString::number(musicRateHz), "-ac", QString::number(musicChannels),
+        "-i", music, "-map", "0:v", "-map", "1:a", "-c:v", "libx264", "-preset", "veryfast", "-crf",
+        "18", "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "192k",
         // Silence after the music, then everything cut to the length of the frames.
         "-af", "apad", "-t", seconds, "-movflags", "+faststart", outPath};
     process.start(programName, arguments);

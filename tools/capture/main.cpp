@@ -26,8 +26,6 @@
 
 namespace {
 
-const qint64 musicRateHz = 44100; // sample frames per second of music.raw
-const qint64 musicBytesPerFrame = 4; // 16-bit stereo
 const int maxSidePx = 16384;
 const int maxFps = 1000; // frame times are whole milliseconds
 const qint64 maxSeconds = 24 * 3600; // longest sequence time rendered, s
