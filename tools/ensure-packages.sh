@@ -1,5 +1,9 @@
-# Sourced by ./run and ./test: installs the Debian packages that are missing.
-# As root it runs apt-get; otherwise it prints the exact command to run and stops.
+#!/usr/bin/env bash
+# Installs the Debian packages that are missing. As root it runs apt-get; otherwise it prints the
+# exact command to run and stops.
+#
+# Sourced by ./run and ./test, which install what they need. Run directly, it installs what the
+# README's commands need: building, rendering the music, the video capture and the Debian package.
 
 # ensure_packages PACKAGE...
 ensure_packages() {
@@ -19,8 +23,20 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
 }
 
-# What building the demo and rendering its music need.
-BUILD_PACKAGES=(cmake make g++ pkg-config qtbase5-dev libsdl1.2-dev fonts-dejavu-core
-                abcmidi fluidsynth fluid-soundfont-gm sox)
-# What the tests need on top: a real X server and its tools, the encoder and the packager.
-TEST_PACKAGES=(xvfb xauth xdotool x11-utils libx11-dev libxfixes-dev ffmpeg dpkg-dev file)
+# What building the demo, its tools and its tests needs.
+BUILD_PACKAGES=(cmake make g++ pkg-config qtbase5-dev libsdl1.2-dev fonts-dejavu-core)
+# What rendering the music from its score needs (the target 'music', ./run, installing).
+MUSIC_PACKAGES=(abcmidi fluidsynth fluid-soundfont-gm sox)
+# mincer-capture --video runs ffmpeg; cpack runs dpkg-shlibdeps and file.
+CAPTURE_PACKAGES=(ffmpeg)
+PACKAGING_PACKAGES=(dpkg-dev file)
+# What the tests need on top: a real X server and its tools, ffprobe and the packager.
+TEST_PACKAGES=(xvfb xauth xdotool x11-utils libx11-dev libxfixes-dev "${CAPTURE_PACKAGES[@]}"
+               "${PACKAGING_PACKAGES[@]}")
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    set -euo pipefail
+    ensure_packages "${BUILD_PACKAGES[@]}" "${MUSIC_PACKAGES[@]}" "${CAPTURE_PACKAGES[@]}" \
+        "${PACKAGING_PACKAGES[@]}"
+    echo "Every package mincer's build, music, capture and package need is installed." >&2
+fi
