@@ -38,7 +38,7 @@ install(CODE "
                    \"${CMAKE_BINARY_DIR}/mincer.desktop\" @ONLY)")
 install(FILES ${CMAKE_BINARY_DIR}/mincer.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-# Painted at build time from the character image (tools/capture/icon.cpp).
+# Painted at build time from the character image (tools/icon/).
 install(FILES ${CMAKE_BINARY_DIR}/mincer.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps)
 
