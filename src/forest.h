@@ -15,7 +15,7 @@
 
 // The first scene: the character behind the tree row hops, rises twice and waves; then the whole
 // picture spins, shrinks and fades out. Finishes once faded out, at 31701 ms.
-class Forest : public Instruction
+class Forest : public Instruction, public ScaleAware
 {
 public:
     Forest()
@@ -26,30 +26,23 @@ public:
     {
         // The background over the fill colour: what the screen shows of it at full opacity,
         // composed with the painter's blend on the window's format, but opaque, so that drawing
-        // it is a copy. The finale's copy keeps the background's format: the painter samples
-        // turned images of other formats at slightly different points.
+        // it is a copy.
         if (!background.isNull()) {
-            still.backdrop = QImage(background.size(), QImage::Format_RGB32);
-            still.backdrop.fill(sceneColour());
-            QPainter painter(&still.backdrop);
+            backdrop = QImage(background.size(), QImage::Format_RGB32);
+            backdrop.fill(sceneColour());
+            QPainter painter(&backdrop);
             painter.drawImage(0, 0, background);
-            painter.end();
-            backdrop = still.backdrop.convertToFormat(QImage::Format_ARGB32);
         }
-        // Unturned, premultiplied images give the same pixels and blend and scale faster.
-        still.foreground = foreground.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        still.muumi1 = muumi1.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        still.muumi2 = muumi2.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        // The scenery: the backdrop with the tree row over it, on a canvas that holds both.
-        still.sceneryRect = backgroundRect() | QRect(foregroundPosition(), foreground.size());
-        if (!still.sceneryRect.isEmpty()) {
-            still.scenery = QImage(still.sceneryRect.size(), QImage::Format_RGB32);
-            still.scenery.fill(sceneColour());
-            QPainter painter(&still.scenery);
-            painter.translate(-still.sceneryRect.topLeft());
-            painter.drawImage(backgroundRect().topLeft(), background);
-            painter.drawImage(foregroundPosition(), foreground);
-        }
+        sceneryRect = backgroundRect() | QRect(foregroundPosition(), foreground.size());
+        still = layersAt(1);
+
+        // From the spin until the fade the character stands still, waving, and the picture turns
+        // as one: as the scenery and the character as the tree row leaves it visible, instead of
+        // three layers. Their turned samples land where the loaded images' do: the character's
+        // in the format the images are loaded in; the scenery's, which is opaque and copied, in
+        // the premultiplied one too.
+        turningScenery = still.scenery.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        turningMuumi = visibleCharacter(muumi2, QPoint(-(muumi2.width() / 2), muumiTop(23501)));
     }
 
     bool draw(long t, QPainter &painter) override
@@ -57,26 +50,12 @@ public:
         const QSize viewport = logicalViewportSize(painter);
         const int w = viewport.width();
         const int h = viewport.height();
-        const QColor fill = sceneColour();
-
-        const QImage &muumi = t - 12000 > 11000 ? muumi2 : muumi1;
-        const QRect character(-(muumi.width() / 2), muumiTop(t), muumi.width(), muumi.height());
+        const bool waving = t - 12000 > 11000;
+        const int top = muumiTop(t);
         const float k = float(t - 23500) / 200.0f;
 
         if (k <= 0) {
-            // Before the finale the picture stands still: the scenery gives every pixel but the
-            // character's rectangle, which is then painted layer by layer (fill, background,
-            // character, tree row) within that rectangle. The fill is only needed where the
-            // scenery does not reach.
-            if (!still.sceneryRect.contains(QRect(-(w / 2), -(h / 2), w, h)))
-                painter.fillRect(QRect(0, 0, w, h), fill);
-            painter.translate(w / 2, h / 2);
-            painter.drawImage(still.sceneryRect.topLeft(), still.scenery);
-            painter.setClipRect(character);
-            painter.fillRect(character, fill);
-            painter.drawImage(backgroundRect().topLeft(), still.backdrop);
-            painter.drawImage(character.topLeft(), t - 12000 > 11000 ? still.muumi2 : still.muumi1);
-            painter.drawImage(foregroundPosition(), still.foreground);
+            drawStill(painter, w, h, waving, top);
             return true;
         }
 
@@ -85,36 +64,50 @@ public:
         const float inverse = 1.0f / k;
         const float scale = inverse <= 1.0f ? inverse : 1.0f;
         const float opacity = 1.0f - (float(t - 12000) - 18700.0f) / 1000.0f;
-        QTransform turn;
-        turn.translate(w / 2, h / 2);
-        turn.rotate(k * k);
-        turn.scale(scale, scale);
+        // Where whole pixels would be dropped or doubled unevenly, the picture turns smoothly.
+        if (!isWholeScale(deviceScale(painter)))
+            painter.setRenderHint(QPainter::SmoothPixmapTransform);
 
-        if (opacity < 1 || backdrop.isNull()) {
-            painter.fillRect(QRect(0, 0, w, h), fill);
-            painter.setTransform(turn);
+        if (opacity < 1 || turningScenery.isNull()) {
+            const QImage &muumi = waving ? muumi2 : muumi1;
+            painter.fillRect(QRect(0, 0, w, h), sceneColour());
+            painter.translate(w / 2, h / 2);
+            painter.rotate(k * k);
+            painter.scale(scale, scale);
             painter.setOpacity(opacity);
             painter.drawImage(backgroundRect().topLeft(), background);
-            painter.drawImage(character.topLeft(), muumi);
+            painter.drawImage(QPoint(-(muumi.width() / 2), top), muumi);
             painter.drawImage(foregroundPosition(), foreground);
             return opacity >= 0;
         }
 
-        // Until the fade the opaque backdrop stands for the background over the fill. So the
-        // fill is only needed outside it: outside its rectangle shrunk by 2 screen pixels, so
-        // that no pixel along its edge is missed.
-        const qreal margin = 2 / scale; // px of the images for 2 px on the screen
+        // Until the fade the opaque turning picture covers its rectangle, so the fill is only
+        // needed outside it: outside its rectangle shrunk by 2 screen pixels, so that no pixel
+        // along its edge is missed.
+        painter.translate(w / 2, h / 2);
+        QTransform turn;
+        turn.rotate(k * k);
+        turn.scale(scale, scale);
+        const qreal margin = 2 / (scale * deviceScale(painter)); // px of the images
         QPainterPath uncovered;
-        uncovered.addRect(QRect(0, 0, w, h));
-        const QRectF inner = QRectF(backgroundRect()).adjusted(margin, margin, -margin, -margin);
+        uncovered.addRect(QRect(-(w / 2), -(h / 2), w, h));
+        const QRectF inner = QRectF(sceneryRect).adjusted(margin, margin, -margin, -margin);
         if (inner.isValid())
             uncovered.addPolygon(turn.map(QPolygonF(inner)));
-        painter.fillPath(uncovered, fill);
-        painter.setTransform(turn);
-        painter.drawImage(backgroundRect().topLeft(), backdrop);
-        painter.drawImage(character.topLeft(), muumi);
-        painter.drawImage(foregroundPosition(), foreground);
+        painter.fillPath(uncovered, sceneColour());
+        painter.setTransform(turn, true);
+        // The scenery is opaque: copied, not blended.
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.drawImage(sceneryRect.topLeft(), turningScenery);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        painter.drawImage(QPoint(-(muumi2.width() / 2), top), turningMuumi);
         return true;
+    }
+
+    void prepareScale(qreal deviceScale) override
+    {
+        if (deviceScale != 1 && deviceScale != fitted.scale.scale())
+            fitted = layersAt(deviceScale);
     }
 
     // Top edge of the character (px from the centre) at scene time t (ms): at rest 350, a 100 px
@@ -136,6 +129,102 @@ public:
 private:
     friend class TestForest;
 
+    // The still picture's layers, as copies for one device scale.
+    struct Layers
+    {
+        CopyScale scale {0};
+        QImage scenery; // the backdrop with the tree row over it, covering sceneryRect; opaque
+        QImage backdrop; // the background over the fill colour; opaque
+        QImage foreground, muumi1, muumi2; // premultiplied
+    };
+
+    Layers layersAt(qreal deviceScale) const
+    {
+        Layers layers;
+        layers.scale = CopyScale(deviceScale);
+        const CopyScale &at = layers.scale;
+        // Unturned, premultiplied images give the same pixels and blend and scale faster.
+        layers.backdrop = at.copy(backdrop, backgroundRect().topLeft());
+        layers.foreground = at.copy(foreground.convertToFormat(QImage::Format_ARGB32_Premultiplied),
+                                    foregroundPosition());
+        layers.muumi1 = at.copy(muumi1.convertToFormat(QImage::Format_ARGB32_Premultiplied));
+        layers.muumi2 = at.copy(muumi2.convertToFormat(QImage::Format_ARGB32_Premultiplied));
+        // The scenery is composed of the very copies that the frames draw, at the same places.
+        const QRect canvas = at.rect(sceneryRect);
+        if (!canvas.isEmpty()) {
+            layers.scenery = QImage(canvas.size(), QImage::Format_RGB32);
+            layers.scenery.fill(sceneColour());
+            QPainter painter(&layers.scenery);
+            painter.translate(-canvas.topLeft());
+            painter.drawImage(at.at(backgroundRect().topLeft()), layers.backdrop);
+            painter.drawImage(at.at(foregroundPosition()), layers.foreground);
+        }
+        return layers;
+    }
+
+    // Before the finale the picture stands still: the scenery gives every pixel but the
+    // character's rectangle, which is then painted layer by layer (fill, background, character,
+    // tree row) within that rectangle. The fill is only needed where the scenery does not reach.
+    void drawStill(QPainter &painter, int w, int h, bool waving, int top) const
+    {
+        const Layers &layers = deviceScale(painter) == fitted.scale.scale() ? fitted : still;
+        const CopyScale &at = layers.scale;
+        painter.translate(w / 2, h / 2);
+        at.enter(painter);
+
+        const QRect scenery(at.at(sceneryRect.topLeft()), layers.scenery.size());
+        const QRect frame = painter.deviceTransform()
+                                .inverted()
+                                .mapRect(QRectF(painter.viewport()))
+                                .toAlignedRect();
+        if (!scenery.contains(frame))
+            painter.fillRect(frame, sceneColour());
+        painter.drawImage(scenery.topLeft(), layers.scenery);
+
+        const QImage &muumi = waving ? layers.muumi2 : layers.muumi1;
+        const QRect character(at.at(-(muumi1.width() / 2), top), muumi.size());
+        painter.setClipRect(character, Qt::IntersectClip);
+        painter.fillRect(character, sceneColour());
+        painter.drawImage(at.at(backgroundRect().topLeft()), layers.backdrop);
+        painter.drawImage(character.topLeft(), muumi);
+        painter.drawImage(at.at(foregroundPosition()), layers.foreground);
+    }
+
+    // The character at `place` as the tree row in front of it leaves it visible: the tree row
+    // over it wherever the character shows and the tree row does not hide it fully; transparent
+    // elsewhere, where the scenery under it is the right picture already. Drawn over the scenery
+    // at `place`, it gives the three layers' picture.
+    QImage visibleCharacter(const QImage &muumi, QPoint place) const
+    {
+        if (muumi.isNull())
+            return QImage();
+        QImage visible(muumi.size(), QImage::Format_ARGB32_Premultiplied);
+        visible.fill(Qt::transparent);
+        QPainter painter(&visible);
+        painter.drawImage(0, 0, muumi);
+        painter.drawImage(foregroundPosition() - place, foreground);
+        painter.end();
+        const QImage character = muumi.convertToFormat(QImage::Format_ARGB32);
+        const QImage trees = foreground.convertToFormat(QImage::Format_ARGB32);
+        const QPoint offset = place - foregroundPosition(); // of the character in the tree row
+        for (int y = 0; y < visible.height(); ++y) {
+            QRgb *line = reinterpret_cast<QRgb *>(visible.scanLine(y));
+            const QRgb *own = reinterpret_cast<const QRgb *>(character.constScanLine(y));
+            const int treeY = y + offset.y();
+            const QRgb *treeLine = treeY >= 0 && treeY < trees.height()
+                ? reinterpret_cast<const QRgb *>(trees.constScanLine(treeY))
+                : nullptr;
+            for (int x = 0; x < visible.width(); ++x) {
+                const int treeX = x + offset.x();
+                const bool hidden = treeLine && treeX >= 0 && treeX < trees.width()
+                    && qAlpha(treeLine[treeX]) == 255;
+                if (qAlpha(own[x]) == 0 || hidden)
+                    line[x] = 0;
+            }
+        }
+        return visible.convertToFormat(QImage::Format_ARGB32);
+    }
+
     // Where the background and the tree row go, centred horizontally on the origin.
     QRect backgroundRect() const
     {
@@ -148,16 +237,13 @@ private:
     QImage foreground;
     QImage muumi1;
     QImage muumi2;
-    QImage backdrop; // the background over the fill colour, for the finale
 
-    // What the frames before the finale draw: opaque or premultiplied copies.
-    struct Still
-    {
-        QImage backdrop; // the background over the fill colour
-        QImage scenery; // the backdrop with the tree row over it, covering sceneryRect
-        QRect sceneryRect;
-        QImage foreground, muumi1, muumi2;
-    } still;
+    QImage backdrop; // the background over the fill colour, opaque
+    QRect sceneryRect; // what the backdrop and the tree row cover together
+    Layers still; // for scale 1 and scales not prepared for
+    Layers fitted; // for the scale last prepared for
+    QImage turningScenery; // the finale's picture but the character
+    QImage turningMuumi; // the character as the tree row leaves it visible
 };
 
 #endif // FOREST_H

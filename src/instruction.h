@@ -2,12 +2,20 @@
 #define INSTRUCTION_H
 
 #include <QColor>
+#include <QImage>
 #include <QPaintDevice>
 #include <QPainter>
 #include <QSize>
+#include <QTransform>
+
+#include <cmath>
 
 // One scene of the demo. draw() paints the frame at scene time t (milliseconds since the scene
 // started, negative after seeking back) and returns false once the scene has finished.
+//
+// A frame may be painted in bands by several threads at once, each with its own painter clipped
+// to its band: draw() must not change the scene's state, and a clip it sets must intersect the
+// painter's clip rather than replace it.
 class Instruction
 {
 public:
@@ -18,6 +26,19 @@ protected:
     ~Instruction() = default;
 };
 
+// A scene that keeps copies of its images made for the device scale it is drawn at, so that it
+// draws them unscaled: sharp at any scale, and faster. prepareScale() runs on the painting
+// thread whenever the scale changes, before any frame is drawn at it. At a scale it was not
+// prepared for, a scene still draws the same picture, with the painter scaling its images.
+class ScaleAware
+{
+public:
+    virtual void prepareScale(qreal deviceScale) = 0;
+
+protected:
+    ~ScaleAware() = default;
+};
+
 // The colour that both scenes fill the screen with.
 inline QColor sceneColour()
 {
@@ -26,13 +47,77 @@ inline QColor sceneColour()
     return colour;
 }
 
-// The painter's viewport in the logical pixels that the painter draws in. The viewport itself is
-// in device pixels, twice as many each way on a screen scaled by 2 (QT_SCALE_FACTOR=2).
+// Device pixels per logical pixel of the painter as it stands (no rotation): the device's pixel
+// ratio (2 on a screen scaled by QT_SCALE_FACTOR=2) times any scale the caller set up, such as
+// the window's fit of the 1920x1080 composition to the screen.
+inline qreal deviceScale(const QPainter &painter)
+{
+    return painter.deviceTransform().m11();
+}
+
+// The painter's viewport in the logical pixels that the painter draws in, rounded up so that a
+// fill of it covers every device pixel.
 inline QSize logicalViewportSize(const QPainter &painter)
 {
-    const qreal ratio = painter.device()->devicePixelRatioF();
-    return QSize(qRound(painter.viewport().width() / ratio),
-                 qRound(painter.viewport().height() / ratio));
+    const qreal scale = deviceScale(painter);
+    const QRect viewport = painter.viewport();
+    return QSize(int(std::ceil(viewport.width() / scale - 1e-9)),
+                 int(std::ceil(viewport.height() / scale - 1e-9)));
 }
+
+// Is this scale a whole number (1, 2, 3 ...)? There the painter's plain pixel sampling doubles or
+// triples every pixel evenly; at other scales it drops or doubles some unevenly, and images need
+// smooth filtering.
+inline bool isWholeScale(qreal scale)
+{
+    return scale >= 1 && std::abs(scale - std::round(scale)) < 1e-9;
+}
+
+// Positions in the pixels of copies made for one scale: a point p of the scene lands on copy
+// pixel round(p * scale). Every layer is placed through this one rounding, so that layers drawn
+// apart, or composed in advance, keep their places relative to each other.
+class CopyScale
+{
+public:
+    explicit CopyScale(qreal scale = 1) : factor(scale) { }
+    qreal scale() const { return factor; }
+    QPoint at(int x, int y) const { return QPoint(qRound(x * factor), qRound(y * factor)); }
+    QPoint at(QPoint p) const { return at(p.x(), p.y()); }
+    QRect rect(const QRect &r) const
+    {
+        return QRect(at(r.topLeft()), at(r.x() + r.width(), r.y() + r.height()) - QPoint(1, 1));
+    }
+
+    // A copy of `image` for drawing unscaled with its top-left corner at scene point p: it
+    // fills rect(p, image's size) exactly. Sampled as the painter would at whole scales (every
+    // pixel doubled or tripled evenly), smoothly at others.
+    QImage copy(const QImage &image, QPoint p = QPoint()) const
+    {
+        if (factor == 1 || image.isNull())
+            return image;
+        return image.scaled(rect(QRect(p, image.size())).size(), Qt::IgnoreAspectRatio,
+                            isWholeScale(factor) ? Qt::FastTransformation
+                                                 : Qt::SmoothTransformation);
+    }
+
+    // Moves the painter, whose origin is where copy pixel (0, 0) goes, into the copies' pixels:
+    // when it draws at the copies' scale, its origin is rounded to the nearest device pixel and
+    // its scaling undone, so that the copies are drawn unscaled. At any other scale the painter
+    // stays as it is and scales what it draws (the copies are then those of scale 1).
+    void enter(QPainter &painter) const
+    {
+        const QTransform device = painter.deviceTransform();
+        if (device.m11() != factor || factor == 1)
+            return;
+        const QPointF origin = device.map(QPointF(0, 0));
+        // What the device itself scales by (its pixel ratio), to be undone as well.
+        const QTransform ratio = painter.worldTransform().inverted() * device;
+        painter.setWorldTransform(QTransform::fromTranslate(qRound(origin.x()), qRound(origin.y()))
+                                  * ratio.inverted());
+    }
+
+private:
+    qreal factor;
+};
 
 #endif // INSTRUCTION_H

@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QList>
 #include <QPainter>
+#include <QPainterPath>
 #include <QString>
 #include <QTransform>
 
@@ -17,7 +18,7 @@
 // The second scene: a meat grinder swallows a falling character once a second and lets out a wavy
 // train of small ones, while a cheese tub trailing a caption crosses the screen every 5 s. It never
 // finishes.
-class Mince : public Instruction
+class Mince : public Instruction, public ScaleAware
 {
 public:
     Mince()
@@ -27,8 +28,7 @@ public:
         for (int i = 1; i <= 6; ++i)
             frames.append(QImage(QStringLiteral(":/resources/mince%1").arg(i)));
         // Premultiplied copies: the painter premultiplies every pixel it draws anyway, so the
-        // pixels are the same, but it blends these faster, above all when it scales them for a
-        // high-resolution screen.
+        // pixels are the same, but it blends these faster, above all when it scales them.
         muumi = muumi.convertToFormat(QImage::Format_ARGB32_Premultiplied);
         raejuusto = raejuusto.convertToFormat(QImage::Format_ARGB32_Premultiplied);
         for (QImage &frame : frames)
@@ -39,6 +39,7 @@ public:
               << QStringLiteral("Greetings to Zebrinmok")
               << QStringLiteral("Greetings to Kestrovane")
               << QStringLiteral("Thanks for stealing our chairs") << QString();
+        actual = copiesAt(1);
     }
 
     bool draw(long t, QPainter &painter) override
@@ -50,38 +51,47 @@ public:
         painter.fillRect(QRect(0, 0, w, h), fill);
         painter.translate(w / 2, h / 2);
 
-        const QImage &frame = frames.at(frameIndex(t));
+        const qreal scale = deviceScale(painter);
+        const Copies &copies = scale == fitted.scale.scale() ? fitted : actual;
+        const CopyScale &at = copies.scale;
+        at.enter(painter);
 
         // The big character falls upside down at 1 px/ms, starting over at the top every second.
-        const QImage falling
-            = muumi.mirrored(false, true).scaledToWidth(230, Qt::FastTransformation);
-        painter.drawImage(QPointF(-455, int(t % 1000) - h), falling);
+        painter.drawImage(at.at(-455, int(t % 1000) - h), copies.falling);
 
         // The train: thirty small characters on their side, each 150 ms behind the one before,
         // running right at 1 px/ms from x = -150 to 849, in three strands of fixed heights.
-        const QImage small = muumi.scaledToWidth(50, Qt::FastTransformation)
-                                 .transformed(QTransform().rotate(90), Qt::FastTransformation);
         for (int i = 0; i < 30; ++i) {
             const qint64 m = t - 150 * i;
             const int x = int(std::max<qint64>(m, 0) % 1000) - 150;
             const double g = std::sin(float(i) / 15.0f);
             const int y = int(g * (i % 3) * 70.0) - 130;
-            painter.drawImage(QPointF(x, y), small);
+            painter.drawImage(at.at(x, y), copies.small);
         }
 
         // The grinder's body hides what falls into the hopper and what has not left the outlet.
-        painter.fillRect(QRect(-(w / 2), -180, w / 2 - 40, h), fill);
-        painter.drawImage(QPointF(-frame.width(), -(frame.height() / 2)), frame);
+        painter.fillRect(at.rect(QRect(-(w / 2), -180, w / 2 - 40, h)), fill);
+        const int frame = frameIndex(t);
+        painter.drawImage(at.at(grinderPosition(frame)), copies.frames.at(frame));
 
         // The cheese tub crosses right to left at 1 px/ms every 5 s, the caption 20 px behind it.
         const int cheeseX = w - int(t % 5000);
-        painter.drawImage(QPointF(cheeseX, 200), raejuusto);
-        QFont font;
-        font.setPixelSize(100);
-        painter.setFont(font);
-        painter.setPen(Qt::white);
-        painter.drawText(QPointF(cheeseX + raejuusto.width() + 20, 400), texts.at(captionIndex(t)));
+        painter.drawImage(at.at(cheeseX, 200), copies.cheese);
+        const int caption = captionIndex(t);
+        const QPoint baseline(cheeseX + raejuusto.width() + 20, 400);
+        if (at.scale() == scale) {
+            const Caption &text = copies.captions.at(caption);
+            painter.drawImage(at.at(baseline) - text.baseline, text.image);
+        } else {
+            drawCaption(painter, baseline, texts.at(caption));
+        }
         return true;
+    }
+
+    void prepareScale(qreal deviceScale) override
+    {
+        if (deviceScale != 1 && deviceScale != fitted.scale.scale())
+            fitted = copiesAt(deviceScale);
     }
 
     // Grinder frame at scene time t (ms): 100 ms per frame, the crank swinging through frames
@@ -102,10 +112,91 @@ public:
 private:
     friend class TestMince;
 
+    // A caption rasterised once: drawn with the left end of its baseline at `baseline` in image.
+    struct Caption
+    {
+        QImage image;
+        QPoint baseline;
+    };
+
+    // Everything the frames draw, made once for one device scale: the characters mirrored,
+    // scaled and turned as the scene shows them, the grinder, the cheese tub and the captions.
+    struct Copies
+    {
+        CopyScale scale {0};
+        QImage falling; // upside down, 230 px wide
+        QImage small; // 50 px wide, a quarter turn clockwise
+        QList<QImage> frames;
+        QImage cheese;
+        QList<Caption> captions;
+    };
+
+    Copies copiesAt(qreal deviceScale) const
+    {
+        Copies copies;
+        copies.scale = CopyScale(deviceScale);
+        const CopyScale &at = copies.scale;
+        copies.falling
+            = at.copy(muumi.mirrored(false, true).scaledToWidth(230, Qt::FastTransformation));
+        copies.small = at.copy(muumi.scaledToWidth(50, Qt::FastTransformation)
+                                   .transformed(QTransform().rotate(90), Qt::FastTransformation));
+        for (int i = 0; i < frames.size(); ++i)
+            copies.frames.append(at.copy(frames.at(i), grinderPosition(i)));
+        copies.cheese = at.copy(raejuusto);
+        for (const QString &text : texts)
+            copies.captions.append(rasterise(text, deviceScale));
+        return copies;
+    }
+
+    // The grinder frame's right edge on the vertical centre line, centred vertically.
+    QPoint grinderPosition(int frame) const
+    {
+        const QImage &image = frames.at(frame);
+        return QPoint(-image.width(), -(image.height() / 2));
+    }
+
+    // White text of 100 px with the left end of its baseline at `baseline`.
+    static void drawCaption(QPainter &painter, QPointF baseline, const QString &text)
+    {
+        QFont font;
+        font.setPixelSize(100);
+        painter.setFont(font);
+        painter.setPen(Qt::white);
+        painter.drawText(baseline, text);
+    }
+
+    // The caption drawn at the device scale, its baseline on a whole pixel, with 2 px to spare
+    // around its outline for the antialiased edge.
+    static Caption rasterise(const QString &text, qreal deviceScale)
+    {
+        if (text.isEmpty())
+            return Caption();
+        QFont font;
+        font.setPixelSize(100);
+        QPainterPath outline;
+        outline.addText(0, 0, font, text);
+        const QRect bounds = QTransform::fromScale(deviceScale, deviceScale)
+                                 .mapRect(outline.boundingRect())
+                                 .toAlignedRect()
+                                 .adjusted(-2, -2, 2, 2);
+        Caption caption;
+        caption.baseline = -bounds.topLeft();
+        caption.image = QImage(bounds.size(), QImage::Format_ARGB32_Premultiplied);
+        caption.image.fill(Qt::transparent);
+        QPainter painter(&caption.image);
+        painter.translate(caption.baseline);
+        painter.scale(deviceScale, deviceScale);
+        drawCaption(painter, QPointF(0, 0), text);
+        return caption;
+    }
+
     QImage muumi;
     QImage raejuusto;
     QList<QImage> frames;
     QList<QString> texts;
+
+    Copies actual; // for scale 1 and scales not prepared for
+    Copies fitted; // for the scale last prepared for
 };
 
 #endif // MINCE_H

@@ -45,15 +45,22 @@ QList<Instruction *> createScenes()
 }
 
 bool drawSequenceFrame(const QList<Instruction *> &instructions, int &current, int &offset,
-                       qint64 elapsed, QPainter &painter)
+                       qint64 elapsed, const SceneDraw &drawScene)
 {
     if (current >= instructions.size())
         return false;
-    if (instructions.at(current)->draw(elapsed + offset, painter))
+    if (drawScene(*instructions.at(current), elapsed + offset))
         return false;
     offset = 0;
     ++current;
     return true;
+}
+
+bool drawSequenceFrame(const QList<Instruction *> &instructions, int &current, int &offset,
+                       qint64 elapsed, QPainter &painter)
+{
+    return drawSequenceFrame(instructions, current, offset, elapsed,
+                             [&](Instruction &scene, long t) { return scene.draw(t, painter); });
 }
 
 void requestImmediateRepaints()
@@ -68,6 +75,7 @@ Window::Window() : music(QStringLiteral("music.raw"))
     // being allocated on the way.
     music.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     instructions = createScenes();
+    frames.setScenes(instructions);
 
     SDL_Init(SDL_INIT_AUDIO);
     SDL_AudioSpec wanted {};
@@ -82,7 +90,10 @@ Window::Window() : music(QStringLiteral("music.raw"))
     SDL_PauseAudio(0);
 }
 
-Window::Window(const QList<Instruction *> &scenes) : instructions(scenes) { }
+Window::Window(const QList<Instruction *> &scenes) : instructions(scenes)
+{
+    frames.setScenes(instructions);
+}
 
 Window::~Window()
 {
@@ -95,17 +106,54 @@ Window::~Window()
 
 void Window::showCoveringScreen()
 {
-    setGeometry(screen()->geometry());
+    followScreen(screen());
+    connect(this, &QWindow::screenChanged, this, &Window::followScreen, Qt::UniqueConnection);
     showFullScreen();
+}
+
+void Window::followScreen(QScreen *screen)
+{
+    disconnect(screenGeometry);
+    if (!screen)
+        return;
+    setGeometry(screen->geometry());
+    screenGeometry = connect(screen, &QScreen::geometryChanged, this,
+                             [this](const QRect &geometry) { setGeometry(geometry); });
+}
+
+QImage *Window::backingImage()
+{
+    QPaintDevice *device = redirected(nullptr);
+    return device && device->devType() == QInternal::Image ? static_cast<QImage *>(device)
+                                                           : nullptr;
 }
 
 void Window::paintEvent(QPaintEvent *)
 {
-    QPainter painter(this);
     if (!timer.isValid())
         timer.start();
-    if (drawSequenceFrame(instructions, current, offset, timer.elapsed(), painter))
+
+    // The frame is painted straight into the backing store's pixels (no copy), through an image
+    // of the window's size in device pixels; the scenes are fitted to it.
+    const QSize device = size() * devicePixelRatio();
+    QImage *store = backingImage();
+    QImage storePixels;
+    if (store) {
+        storePixels = QImage(store->bits(), std::min(device.width(), store->width()),
+                             std::min(device.height(), store->height()), store->bytesPerLine(),
+                             store->format());
+    } else if (ownFrame.size() != device) {
+        ownFrame = QImage(device, QImage::Format_RGB32);
+    }
+    QImage &frame = store ? storePixels : ownFrame;
+    const SceneDraw drawScene
+        = [&](Instruction &scene, long t) { return frames.draw(scene, t, frame); };
+    if (drawSequenceFrame(instructions, current, offset, timer.elapsed(), drawScene))
         timer.restart();
+    if (!store) {
+        QPainter painter(this);
+        painter.drawImage(QRect(QPoint(0, 0), size()), frame);
+    }
     update();
 }
 

@@ -1,10 +1,15 @@
 #ifndef WINDOW_H
 #define WINDOW_H
 
+#include "framepainter.h"
+
 #include <QElapsedTimer>
 #include <QFile>
+#include <QImage>
 #include <QList>
 #include <QRasterWindow>
+
+#include <functional>
 
 class Instruction;
 class QPainter;
@@ -24,10 +29,16 @@ void effect(void *userdata, unsigned char *stream, int len);
 // The demo's scenes in playing order, each created on the heap and never deleted.
 QList<Instruction *> createScenes();
 
+// Draws one scene at a scene time (ms) and returns what the scene's draw returned.
+using SceneDraw = std::function<bool(Instruction &scene, long t)>;
+
 // One frame of a scene sequence: draws scene `current` at time elapsed + offset (ms). When that
 // scene reports its end, the sequence moves on to the next one with the seek offset cleared and
 // the function returns true: the caller's scene clock must restart at zero. Past the last scene
 // nothing is drawn.
+bool drawSequenceFrame(const QList<Instruction *> &instructions, int &current, int &offset,
+                       qint64 elapsed, const SceneDraw &drawScene);
+// The same, with the scene drawn by one painter.
 bool drawSequenceFrame(const QList<Instruction *> &instructions, int &current, int &offset,
                        qint64 elapsed, QPainter &painter);
 
@@ -47,7 +58,8 @@ public:
     ~Window() override;
 
     // Shows the window full-screen. Without a window manager showFullScreen() alone keeps the
-    // default size, so the window gets its screen's geometry first.
+    // default size, so the window gets its screen's geometry first, and again whenever its
+    // screen's geometry changes or it moves to another screen.
     void showCoveringScreen();
 
 protected:
@@ -57,11 +69,20 @@ protected:
 private:
     friend void effect(void *userdata, unsigned char *stream, int len);
 
+    void followScreen(QScreen *screen);
+    // The backing store's pixels for this paint, or null where the platform's backing store is
+    // not an image.
+    QImage *backingImage();
+
     QFile music;
     QList<Instruction *> instructions;
     QElapsedTimer timer;
     int current = 0;
     int offset = 0; // seek offset, ms
+
+    FramePainter frames; // fits the scenes to the window, painting in bands on all cores
+    QImage ownFrame; // where frames are painted when the backing store is not an image
+    QMetaObject::Connection screenGeometry;
 };
 
 #endif // WINDOW_H

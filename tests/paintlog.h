@@ -1,6 +1,7 @@
 #ifndef PAINTLOG_H
 #define PAINTLOG_H
 
+#include "framepainter.h"
 #include "instruction.h"
 
 #include <QColor>
@@ -161,6 +162,16 @@ template<typename Scene> QImage drawnFrame(Scene &scene, qint64 t, QSize screen,
     QImage frame = blankFrame(screen, ratio);
     QPainter painter(&frame);
     scene.draw(t, painter);
+    return frame;
+}
+
+// The frame that `scene` draws at time t on a blank frame of `screen` device pixels, fitted to it
+// and painted in `bands` bands at once, as the window paints it.
+inline QImage fittedFrame(Instruction &scene, qint64 t, QSize screen, int bands)
+{
+    QImage frame = blankFrame(screen, 1);
+    FramePainter painter({&scene}, bands);
+    painter.draw(scene, t, frame);
     return frame;
 }
 

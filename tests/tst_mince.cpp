@@ -1,3 +1,4 @@
+#include "imagediff.h"
 #include "mince.h"
 #include "paintlog.h"
 
@@ -138,23 +139,24 @@ private slots:
         // The grinder: its right edge on the centre line, centred vertically.
         const PaintLog::Entry &frame = log.at(33);
         QVERIFY(grinder >= 0 && grinder < mince.frames.size());
-        QCOMPARE(frame.image.cacheKey(), mince.frames.at(grinder).cacheKey());
+        QCOMPARE(frame.image.cacheKey(), mince.actual.frames.at(grinder).cacheKey());
         QCOMPARE(at(frame, screen), QPoint(-frame.image.width(), -(frame.image.height() / 2)));
 
         // The cheese enters at the right edge + half a screen, 1 px per ms, every 5 s.
         const PaintLog::Entry &cheese = log.at(34);
-        QCOMPARE(cheese.image.cacheKey(), mince.raejuusto.cacheKey());
+        QCOMPARE(cheese.image.cacheKey(), mince.actual.cheese.cacheKey());
         const int cheeseX = w - int(t % 5000);
         QCOMPARE(at(cheese, screen), QPoint(cheeseX, 200));
 
-        // The caption trails the cheese by 20 px, in white at 100 px.
+        // The caption trails the cheese by 20 px: drawn once in advance, its baseline's left end
+        // lands there. (What it shows is checked on rendered pixels.)
         if (!caption.isEmpty()) {
             const PaintLog::Entry &text = log.at(35);
-            QCOMPARE(text.kind, PaintLog::Entry::Text);
-            QCOMPARE(text.text, caption);
-            QCOMPARE(text.pixelSize, 100);
-            QCOMPARE(text.colour, QColor(Qt::white));
-            QCOMPARE(at(text, screen), QPoint(cheeseX + mince.raejuusto.width() + 20, 400));
+            const int index = mince.texts.indexOf(caption);
+            QCOMPARE(text.kind, PaintLog::Entry::Image);
+            QCOMPARE(text.image.cacheKey(), mince.actual.captions.at(index).image.cacheKey());
+            QCOMPARE(at(text, screen) + mince.actual.captions.at(index).baseline,
+                     QPoint(cheeseX + mince.raejuusto.width() + 20, 400));
         }
     }
 
@@ -183,20 +185,31 @@ private slots:
         QCOMPARE(at(log.at(2 + 20), screen).x(), xs.at(3));
     }
 
-    // The frames are the pixels of the plain drawing below (the images as loaded), on the
-    // window's backing-store format.
+    // The frames are the pixels of the plain drawing below (the images as loaded, the caption drawn
+    // glyph by glyph), on the window's backing-store format: drawn by one painter, in bands on
+    // several threads, or fitted to a 4K screen (where the plain drawing is that of a screen
+    // scaled by 2). The caption is drawn once in advance and copied, which rounds its blend in
+    // another order: there pixels may differ by up to 2 levels.
     void samePixels_data()
     {
         QTest::addColumn<qint64>("t");
         QTest::addColumn<QSize>("screen");
-        QTest::addColumn<qreal>("ratio");
+        QTest::addColumn<qreal>("ratio"); // of the plain drawing's frame
+        QTest::addColumn<int>("bands"); // 0: one painter on a frame of that ratio; else fitted
         for (const QSize screen : {QSize(1920, 1080), QSize(1365, 767)}) {
             for (qint64 t : {-1, 0, 550, 1000, 2500, 3300, 3700, 4999, 25000, 27600, 30500})
                 QTest::addRow("%lld %dx%d", t, screen.width(), screen.height())
-                    << t << screen << qreal(1);
+                    << t << screen << qreal(1) << 0;
         }
         for (qint64 t : {0, 3300, 26000, 27600})
-            QTest::addRow("%lld 4K scaled by 2", t) << t << QSize(3840, 2160) << qreal(2);
+            QTest::addRow("%lld 4K scaled by 2", t) << t << QSize(3840, 2160) << qreal(2) << 0;
+        for (int bands : {2, 3}) {
+            for (qint64 t : {0, 1000, 3300, 3700, 27600, 30500})
+                QTest::addRow("%lld in %d bands", t, bands)
+                    << t << QSize(1920, 1080) << qreal(1) << bands;
+        }
+        for (qint64 t : {0, 3300, 26000, 27600})
+            QTest::addRow("%lld fitted to 4K", t) << t << QSize(3840, 2160) << qreal(2) << 2;
     }
 
     void samePixels()
@@ -204,8 +217,9 @@ private slots:
         QFETCH(qint64, t);
         QFETCH(QSize, screen);
         QFETCH(qreal, ratio);
-
-        const QImage frame = drawnFrame(mince, t, screen, ratio);
+        QFETCH(int, bands);
+        const QImage frame = bands == 0 ? drawnFrame(mince, t, screen, ratio)
+                                        : fittedFrame(mince, t, screen, bands);
 
         const QImage muumi(":/resources/muumi1"), cheese(":/resources/raejuusto");
         const QImage grinder(QString(":/resources/mince%1").arg(Mince::frameIndex(t) + 1));
@@ -233,7 +247,13 @@ private slots:
                        mince.texts.at(Mince::captionIndex(t)));
         plain.end();
 
-        QCOMPARE(differingPixels(frame, expected), 0);
+        const PixelDifference difference = comparePixels(frame, expected, 2);
+        if (difference.differing > 0)
+            qInfo("%d pixels differ, by up to %d levels", difference.differing, difference.largest);
+        QVERIFY2(difference.beyond == 0,
+                 qPrintable(QString("%1 pixels differ by more than 2 levels, up to %2")
+                                .arg(difference.beyond)
+                                .arg(difference.largest)));
     }
 
     // What the recording cannot show: the masked strip really hides the start of the train and
@@ -251,6 +271,7 @@ private slots:
         scene.muumi = marked;
         for (QImage &frame : scene.frames)
             frame = QImage();
+        scene.actual = scene.copiesAt(1);
 
         QImage image(1920, 1080, QImage::Format_RGB32);
         QPainter painter(&image);

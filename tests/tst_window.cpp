@@ -9,18 +9,36 @@
 #include <QtTest>
 
 // A stand-in scene: records the time of every frame it is handed and reports its end once that
-// time reaches `endAt` ms.
+// time reaches `endAt` ms. A window paints each frame in bands on several threads; the band that
+// the window's own thread paints is recorded.
 class Recorder : public Instruction
 {
 public:
     explicit Recorder(long endAt = LONG_MAX) : endAt(endAt) { }
     bool draw(long t, QPainter &) override
     {
-        times.append(t);
+        if (QThread::currentThread() == QCoreApplication::instance()->thread())
+            times.append(t);
         return t < endAt;
     }
     const long endAt;
     QList<long> times;
+};
+
+// A stand-in scene that copies its images for each scale: records every scale it is prepared
+// for and the viewport its frames see.
+class ScaledRecorder : public Recorder, public ScaleAware
+{
+public:
+    bool draw(long t, QPainter &painter) override
+    {
+        if (QThread::currentThread() == QCoreApplication::instance()->thread())
+            viewports.append(logicalViewportSize(painter));
+        return Recorder::draw(t, painter);
+    }
+    void prepareScale(qreal deviceScale) override { prepared.append(deviceScale); }
+    QList<qreal> prepared;
+    QList<QSize> viewports;
 };
 
 class CountingWindow : public Window
@@ -49,6 +67,7 @@ private slots:
     void fourLeftPresses();
     void pastTheLastSceneRepaintsContinue();
     void frameStepWithoutWindow();
+    void fitFollowsTheWindowSize();
     void musicEndBeforeTheLoopStillQuits();
 };
 
@@ -176,6 +195,28 @@ void TestWindow::frameStepWithoutWindow()
     current = 2; // past the end: nothing is drawn
     QCOMPARE(drawSequenceFrame(scenes, current, offset, 100, painter), false);
     QCOMPARE(second.times.size(), 1);
+}
+
+// The scenes are fitted to the window's size and prepared once for each new fit, not per frame.
+void TestWindow::fitFollowsTheWindowSize()
+{
+    ScaledRecorder scene;
+    Window window({&scene});
+    window.resize(1366, 768);
+    window.show();
+    QVERIFY(waitForFrames(scene, 3));
+    QCOMPARE(scene.prepared, QList<qreal>({768 / 1080.0}));
+    QCOMPARE(scene.viewports.last(), QSize(1921, 1080));
+
+    window.resize(2560, 1440);
+    QVERIFY(QTest::qWaitFor([&] { return scene.viewports.last() == QSize(1920, 1080); }, 5000));
+    QVERIFY(waitForFrames(scene, scene.times.size() + 3));
+    QCOMPARE(scene.prepared, QList<qreal>({768 / 1080.0, 2560 / 1920.0}));
+
+    // A size of the same fit needs no new copies.
+    window.resize(2560, 1600);
+    QVERIFY(QTest::qWaitFor([&] { return scene.viewports.last() == QSize(1920, 1200); }, 5000));
+    QCOMPARE(scene.prepared.size(), 2);
 }
 
 // The audio thread can reach the end of the music while the window is still being built, before

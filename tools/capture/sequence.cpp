@@ -6,16 +6,29 @@
 #include <QPainter>
 
 FrameSequence::FrameSequence(const QList<Instruction *> &scenes, int fps)
-    : instructions(scenes), framesPerSecond(fps), scratch(1, 1, QImage::Format_RGB32)
+    : instructions(scenes),
+      painter(scenes),
+      framesPerSecond(fps),
+      scratch(1, 1, QImage::Format_RGB32)
 {
     scratch.fill(Qt::black);
 }
 
 void FrameSequence::paint(qint64 timeMs, QImage &image)
 {
-    // A fresh painter per frame, as each paint event of the window opens one.
-    QPainter painter(&image);
-    if (drawSequenceFrame(instructions, current, offset, timeMs - sceneStart, painter))
+    // Fresh painters per frame, as each paint event of the window opens them. The scratch frames
+    // are drawn by one plain painter: nobody sees them, and a fit to one pixel would have the
+    // scenes prepare copies for it.
+    bool ended = false;
+    if (&image == &scratch) {
+        QPainter plain(&image);
+        ended = drawSequenceFrame(instructions, current, offset, timeMs - sceneStart, plain);
+    } else {
+        ended = drawSequenceFrame(
+            instructions, current, offset, timeMs - sceneStart,
+            [&](Instruction &scene, long t) { return painter.draw(scene, t, image); });
+    }
+    if (ended)
         sceneStart = timeMs; // the next scene's clock starts at zero here
 }
 

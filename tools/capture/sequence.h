@@ -1,6 +1,8 @@
 #ifndef SEQUENCE_H
 #define SEQUENCE_H
 
+#include "framepainter.h"
+
 #include <QImage>
 #include <QList>
 
@@ -8,7 +10,7 @@ class Instruction;
 
 // The demo's scene sequence played at a fixed frame rate: frame n is painted at sequence time
 // n * 1000 / fps ms, through the same frame step the window's paint uses, so scenes hand over
-// exactly where they would in the demo.
+// exactly where they would in the demo, and fitted to the frame's size as the window fits them.
 class FrameSequence
 {
 public:
@@ -39,6 +41,7 @@ private:
     void paint(qint64 timeMs, QImage &image);
 
     QList<Instruction *> instructions;
+    FramePainter painter;
     int framesPerSecond;
     int current = 0;
     int offset = 0; // seek offset, ms; nothing seeks during a capture

@@ -1,0 +1,61 @@
+#ifndef FRAMEPAINTER_H
+#define FRAMEPAINTER_H
+
+#include <QImage>
+#include <QList>
+#include <QSize>
+#include <QThreadPool>
+
+#include <functional>
+
+class Instruction;
+class QPainter;
+
+// The size the scenes are composed for, in logical pixels.
+constexpr int compositionWidthPx = 1920;
+constexpr int compositionHeightPx = 1080;
+
+// Device pixels per composition pixel on a frame of `devicePixels`: the whole 1920x1080
+// composition fills the frame in one direction and is centred in the other. The same as the
+// window's logical size fitted (s = min(W / 1920, H / 1080)) times the screen's pixel ratio, so
+// a user's QT_SCALE_FACTOR does not change the picture.
+qreal fitScale(QSize devicePixels);
+
+// Paints frames of the scenes onto images of any size: the composition scaled to fit the image,
+// in horizontal bands painted at once, one per thread. Each band has its own painter on the
+// same pixels, clipped to the band and set up as one painter on the whole frame would be, so a
+// scene sees the whole viewport in every band. Before the first frame at a new fit, the scenes
+// that keep copies for a scale (ScaleAware) are prepared for it, once.
+class FramePainter
+{
+public:
+    explicit FramePainter(const QList<Instruction *> &scenes = {}, int threads = idealThreads());
+    ~FramePainter();
+
+    // The scenes to prepare for a new fit: all of them, so that none is prepared in the middle of
+    // the show.
+    void setScenes(const QList<Instruction *> &scenes);
+
+    static int idealThreads();
+    int threads() const { return bandCount; }
+
+    // Draws scene at scene time t (ms) on the frame, whose size in device pixels sets the fit;
+    // returns what the scene's draw returned.
+    bool draw(Instruction &scene, long t, QImage &frame);
+
+    // Runs paint once per band of the frame, each on its own thread with a painter clipped to
+    // the band and scaled by `scale`; returns what paint returned for the first band.
+    bool paintBands(QImage &frame, qreal scale, const std::function<bool(QPainter &)> &paint);
+
+    // Paints band `band` of `bands` alone: what paintBands() does on one of its threads.
+    static bool paintBand(QImage &frame, int band, int bands, qreal scale,
+                          const std::function<bool(QPainter &)> &paint);
+
+private:
+    QList<Instruction *> scenes;
+    int bandCount;
+    qreal preparedScale = 0; // none yet
+    QThreadPool pool;
+};
+
+#endif // FRAMEPAINTER_H
