@@ -1,6 +1,7 @@
 // Runs the built mincer-capture in temporary folders: videos checked with ffprobe, single frames
 // against the sequence drawn here, storyboard sizes, failures, and the Debian package.
 
+#include "framepainter.h"
 #include "instruction.h"
 #include "window.h"
 
@@ -180,6 +181,8 @@ void TestCapture::stillMatchesSequence_data()
 
     // Inside the first scene the sequence time is the scene time: drawn straight by the scene.
     QTest::newRow("first scene, full size") << qint64(14250) << 60 << QSize(1920, 1080) << true;
+    QTest::newRow("first scene fitted to a laptop")
+        << qint64(14250) << 60 << QSize(1366, 768) << true;
     // Further on, the scene hand-over depends on the frame times, so the sequence is stepped
     // frame by frame here, at full size, as the window would.
     QTest::newRow("first scene spinning") << qint64(26000) << 30 << QSize(480, 270) << false;
@@ -207,11 +210,12 @@ void TestCapture::stillMatchesSequence()
     const QImage still(folder.filePath("still.png"));
     QCOMPARE(still.size(), size);
 
+    // Frames are fitted to their size and painted in bands, as the window paints them.
     QImage expected(size, QImage::Format_RGB32);
     expected.fill(Qt::black);
+    FramePainter painter(scenes);
     if (direct) {
-        QPainter painter(&expected);
-        scenes.first()->draw(atMs, painter);
+        painter.draw(*scenes.first(), atMs, expected);
     } else {
         // The sequence at frames n * 1000 / fps ms before atMs, then at atMs itself, each
         // scene's clock restarting at the frame where the previous scene ended.
@@ -222,8 +226,10 @@ void TestCapture::stillMatchesSequence()
         for (qint64 n = 0;; ++n) {
             const qint64 timeMs = qMin(n * 1000 / fps, atMs);
             QImage &target = timeMs == atMs ? expected : frame;
-            QPainter painter(&target);
-            if (drawSequenceFrame(scenes, current, offset, timeMs - sceneStartMs, painter))
+            const SceneDraw drawScene = [&](Instruction &scene, long t) {
+                return painter.draw(scene, t, target);
+            };
+            if (drawSequenceFrame(scenes, current, offset, timeMs - sceneStartMs, drawScene))
                 sceneStartMs = timeMs;
             if (timeMs == atMs)
                 break;
