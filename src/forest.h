@@ -35,14 +35,6 @@ public:
         }
         sceneryRect = backgroundRect() | QRect(foregroundPosition(), foreground.size());
         still = layersAt(1);
-
-        // From the spin until the fade the character stands still, waving, and the picture turns
-        // as one: as the scenery and the character as the tree row leaves it visible, instead of
-        // three layers. Their turned samples land where the loaded images' do: the character's
-        // in the format the images are loaded in; the scenery's, which is opaque and copied, in
-        // the premultiplied one too.
-        turningScenery = still.scenery.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        turningMuumi = visibleCharacter(muumi2, QPoint(-(muumi2.width() / 2), muumiTop(23501)));
     }
 
     bool draw(long t, QPainter &painter) override
@@ -64,11 +56,12 @@ public:
         const float inverse = 1.0f / k;
         const float scale = inverse <= 1.0f ? inverse : 1.0f;
         const float opacity = 1.0f - (float(t - 12000) - 18700.0f) / 1000.0f;
-        // Where whole pixels would be dropped or doubled unevenly, the picture turns smoothly.
-        if (!isWholeScale(deviceScale(painter)))
-            painter.setRenderHint(QPainter::SmoothPixmapTransform);
 
-        if (opacity < 1 || turningScenery.isNull()) {
+        if (opacity < 1 || backdrop.isNull()) {
+            // Where whole pixels would be dropped or doubled unevenly, the picture turns
+            // smoothly; it is small by now.
+            if (!isWholeScale(deviceScale(painter)))
+                painter.setRenderHint(QPainter::SmoothPixmapTransform);
             const QImage &muumi = waving ? muumi2 : muumi1;
             painter.fillRect(QRect(0, 0, w, h), sceneColour());
             painter.translate(w / 2, h / 2);
@@ -81,26 +74,33 @@ public:
             return opacity >= 0;
         }
 
-        // Until the fade the opaque turning picture covers its rectangle, so the fill is only
-        // needed outside it: outside its rectangle shrunk by 2 screen pixels, so that no pixel
-        // along its edge is missed.
+        // Until the fade the character stands still, waving, and the picture turns as one: the
+        // opaque scenery, then the character as the tree row leaves it visible. The scenery
+        // covers its rectangle, so the fill is only needed outside it: outside its rectangle
+        // shrunk by 2 screen pixels, so that no pixel along its edge is missed. At whole scales
+        // the painter's sampling turns the layers of scale 1 as a screen scaled by Qt shows them;
+        // at others, copies made for the scale keep the turning picture sharp.
+        const Layers &layers = isWholeScale(deviceScale(painter)) ? still : layersFor(painter);
+        const CopyScale &at = layers.scale;
         painter.translate(w / 2, h / 2);
+        at.enter(painter);
         QTransform turn;
         turn.rotate(k * k);
         turn.scale(scale, scale);
-        const qreal margin = 2 / (scale * deviceScale(painter)); // px of the images
+        const qreal margin = 2 / (scale * deviceScale(painter)); // px of the copies
         QPainterPath uncovered;
-        uncovered.addRect(QRect(-(w / 2), -(h / 2), w, h));
-        const QRectF inner = QRectF(sceneryRect).adjusted(margin, margin, -margin, -margin);
+        uncovered.addRect(frameRect(painter));
+        const QRectF inner
+            = QRectF(at.rect(sceneryRect)).adjusted(margin, margin, -margin, -margin);
         if (inner.isValid())
             uncovered.addPolygon(turn.map(QPolygonF(inner)));
         painter.fillPath(uncovered, sceneColour());
         painter.setTransform(turn, true);
         // The scenery is opaque: copied, not blended.
         painter.setCompositionMode(QPainter::CompositionMode_Source);
-        painter.drawImage(sceneryRect.topLeft(), turningScenery);
+        painter.drawImage(at.at(sceneryRect.topLeft()), layers.turningScenery);
         painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
-        painter.drawImage(QPoint(-(muumi2.width() / 2), top), turningMuumi);
+        painter.drawImage(at.at(-(muumi2.width() / 2), top), layers.turningMuumi);
         return true;
     }
 
@@ -129,14 +129,33 @@ public:
 private:
     friend class TestForest;
 
-    // The still picture's layers, as copies for one device scale.
+    // The picture's layers, as copies for one device scale.
     struct Layers
     {
         CopyScale scale {0};
         QImage scenery; // the backdrop with the tree row over it, covering sceneryRect; opaque
         QImage backdrop; // the background over the fill colour; opaque
         QImage foreground, muumi1, muumi2; // premultiplied
+        // What the finale turns until the fade. Their turned samples land where the loaded
+        // images' do: the character's in the format the images are loaded in; the scenery's,
+        // which is opaque and copied, in the premultiplied one too.
+        QImage turningScenery; // the scenery, premultiplied (not at whole scales above 1)
+        QImage turningMuumi; // the waving character as the tree row leaves it visible (ditto)
     };
+
+    const Layers &layersFor(const QPainter &painter) const
+    {
+        return deviceScale(painter) == fitted.scale.scale() ? fitted : still;
+    }
+
+    // The whole frame in the painter's current coordinates.
+    static QRect frameRect(const QPainter &painter)
+    {
+        return painter.deviceTransform()
+            .inverted()
+            .mapRect(QRectF(painter.viewport()))
+            .toAlignedRect();
+    }
 
     Layers layersAt(qreal deviceScale) const
     {
@@ -159,6 +178,13 @@ private:
             painter.drawImage(at.at(backgroundRect().topLeft()), layers.backdrop);
             painter.drawImage(at.at(foregroundPosition()), layers.foreground);
         }
+        if (deviceScale == 1 || !isWholeScale(deviceScale)) {
+            layers.turningScenery
+                = layers.scenery.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+            const QPoint waving(-(muumi2.width() / 2), muumiTop(23501));
+            layers.turningMuumi = visibleCharacter(layers.muumi2, layers.foreground,
+                                                   at.at(foregroundPosition()) - at.at(waving));
+        }
         return layers;
     }
 
@@ -167,16 +193,13 @@ private:
     // tree row) within that rectangle. The fill is only needed where the scenery does not reach.
     void drawStill(QPainter &painter, int w, int h, bool waving, int top) const
     {
-        const Layers &layers = deviceScale(painter) == fitted.scale.scale() ? fitted : still;
+        const Layers &layers = layersFor(painter);
         const CopyScale &at = layers.scale;
         painter.translate(w / 2, h / 2);
         at.enter(painter);
 
         const QRect scenery(at.at(sceneryRect.topLeft()), layers.scenery.size());
-        const QRect frame = painter.deviceTransform()
-                                .inverted()
-                                .mapRect(QRectF(painter.viewport()))
-                                .toAlignedRect();
+        const QRect frame = frameRect(painter);
         if (!scenery.contains(frame))
             painter.fillRect(frame, sceneColour());
         painter.drawImage(scenery.topLeft(), layers.scenery);
@@ -190,11 +213,11 @@ private:
         painter.drawImage(at.at(foregroundPosition()), layers.foreground);
     }
 
-    // The character at `place` as the tree row in front of it leaves it visible: the tree row
-    // over it wherever the character shows and the tree row does not hide it fully; transparent
-    // elsewhere, where the scenery under it is the right picture already. Drawn over the scenery
-    // at `place`, it gives the three layers' picture.
-    QImage visibleCharacter(const QImage &muumi, QPoint place) const
+    // The character as the tree row in front of it (at `trees` from the character's corner)
+    // leaves it visible: the tree row over it wherever the character shows and the tree row does
+    // not hide it fully; transparent elsewhere, where the scenery under it is the right picture
+    // already. Drawn over the scenery, it gives the three layers' picture.
+    static QImage visibleCharacter(const QImage &muumi, const QImage &foreground, QPoint trees)
     {
         if (muumi.isNull())
             return QImage();
@@ -202,21 +225,18 @@ private:
         visible.fill(Qt::transparent);
         QPainter painter(&visible);
         painter.drawImage(0, 0, muumi);
-        painter.drawImage(foregroundPosition() - place, foreground);
+        painter.drawImage(trees, foreground);
         painter.end();
-        const QImage character = muumi.convertToFormat(QImage::Format_ARGB32);
-        const QImage trees = foreground.convertToFormat(QImage::Format_ARGB32);
-        const QPoint offset = place - foregroundPosition(); // of the character in the tree row
         for (int y = 0; y < visible.height(); ++y) {
             QRgb *line = reinterpret_cast<QRgb *>(visible.scanLine(y));
-            const QRgb *own = reinterpret_cast<const QRgb *>(character.constScanLine(y));
-            const int treeY = y + offset.y();
-            const QRgb *treeLine = treeY >= 0 && treeY < trees.height()
-                ? reinterpret_cast<const QRgb *>(trees.constScanLine(treeY))
+            const QRgb *own = reinterpret_cast<const QRgb *>(muumi.constScanLine(y));
+            const int treeY = y - trees.y();
+            const QRgb *treeLine = treeY >= 0 && treeY < foreground.height()
+                ? reinterpret_cast<const QRgb *>(foreground.constScanLine(treeY))
                 : nullptr;
             for (int x = 0; x < visible.width(); ++x) {
-                const int treeX = x + offset.x();
-                const bool hidden = treeLine && treeX >= 0 && treeX < trees.width()
+                const int treeX = x - trees.x();
+                const bool hidden = treeLine && treeX >= 0 && treeX < foreground.width()
                     && qAlpha(treeLine[treeX]) == 255;
                 if (qAlpha(own[x]) == 0 || hidden)
                     line[x] = 0;
@@ -242,8 +262,6 @@ private:
     QRect sceneryRect; // what the backdrop and the tree row cover together
     Layers still; // for scale 1 and scales not prepared for
     Layers fitted; // for the scale last prepared for
-    QImage turningScenery; // the finale's picture but the character
-    QImage turningMuumi; // the character as the tree row leaves it visible
 };
 
 #endif // FOREST_H

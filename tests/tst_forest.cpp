@@ -24,14 +24,14 @@ private:
     {
         return image.cacheKey() == forest.background.cacheKey()
             || image.cacheKey() == forest.still.backdrop.cacheKey()
-            || image.cacheKey() == forest.turningScenery.cacheKey();
+            || image.cacheKey() == forest.still.turningScenery.cacheKey();
     }
 
     bool isMuumi(qint64 key, int pose) const
     {
         return pose == 1 ? key == forest.muumi1.cacheKey() || key == forest.still.muumi1.cacheKey()
                          : key == forest.muumi2.cacheKey() || key == forest.still.muumi2.cacheKey()
-                || key == forest.turningMuumi.cacheKey();
+                || key == forest.still.turningMuumi.cacheKey();
     }
 
 private slots:
@@ -168,7 +168,7 @@ private slots:
         }
         // While the picture turns at full opacity the tree row is part of the turning scenery.
         const PaintLog::Entry &back = log.entries.at(b);
-        const bool turning = back.image.cacheKey() == forest.turningScenery.cacheKey();
+        const bool turning = back.image.cacheKey() == forest.still.turningScenery.cacheKey();
         QVERIFY(b > 0 && b < m && (turning ? f == -1 : m < f));
         const PaintLog::Entry &muumi = log.entries.at(m);
         const PaintLog::Entry &front = log.entries.at(turning ? b : f);
