@@ -69,19 +69,15 @@ double msSince(const QElapsedTimer &timer)
     return timer.nsecsElapsed() / 1e6;
 }
 
-// Median milliseconds of `repeats` runs of paint on one painter over the whole target.
-double medianTime(QImage &target, int repeats, const std::function<void(QPainter &)> &paint)
+// Milliseconds of one run of paint on one painter over the whole target.
+double timeOnce(QImage &target, const std::function<void(QPainter &)> &paint)
 {
-    QVector<double> ms;
-    for (int i = 0; i < repeats; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        QPainter painter(&target);
-        paint(painter);
-        painter.end();
-        ms.append(msSince(timer));
-    }
-    return statsOf(ms).median;
+    QElapsedTimer timer;
+    timer.start();
+    QPainter painter(&target);
+    paint(painter);
+    painter.end();
+    return msSince(timer);
 }
 
 void benchOffscreen(const QList<Instruction *> &scenes, QSize size)
@@ -95,19 +91,28 @@ void benchOffscreen(const QList<Instruction *> &scenes, QSize size)
     // backdrop as loaded, at device resolution, so the blit is unscaled), on one thread.
     const QImage backdrop = QImage(QStringLiteral(":/resources/background"))
                                 .scaled(size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
-    const double floorMs = medianTime(target, 200, [&](QPainter &p) {
+    const auto floor = [&](QPainter &p) {
         p.fillRect(QRect(0, 0, width, height), sceneFill);
         p.drawImage(QPointF(0, 0), backdrop);
-    });
+    };
     // What bounds the spin: one full-screen opaque image turned at a small angle, on one thread.
     const QImage opaque = backdrop.convertToFormat(QImage::Format_RGB32);
-    const double turnedMs = medianTime(target, 100, [&](QPainter &p) {
+    const auto turned = [&](QPainter &p) {
         p.translate(width / 2.0, height / 2.0);
         p.rotate(0.5);
         p.drawImage(QPointF(-width / 2.0, -height / 2.0), opaque);
-    });
-    const double fillMs = medianTime(
-        target, 200, [&](QPainter &p) { p.fillRect(QRect(0, 0, width, height), sceneFill); });
+    };
+    const auto fill = [&](QPainter &p) { p.fillRect(QRect(0, 0, width, height), sceneFill); };
+    // They are timed now and then all through the run, so that they see the machine as the
+    // frames do; their medians count.
+    QVector<double> floorTimes, turnedTimes, fillTimes;
+    const auto sampleReferences = [&] {
+        floorTimes.append(timeOnce(target, floor));
+        turnedTimes.append(timeOnce(target, turned));
+        fillTimes.append(timeOnce(target, fill));
+    };
+    for (int i = 0; i < 20; ++i)
+        sampleReferences();
 
     // Every frame is painted by one thread and in bands by all, one after the other so that both
     // see the same state of a shared machine. The timeline is run `passes` times and each frame's
@@ -137,6 +142,8 @@ void benchOffscreen(const QList<Instruction *> &scenes, QSize size)
                     painters[p]->draw(*scenes.at(scene), frameTimes.at(i), target);
                     fastest[p][i] = std::min(fastest[p][i], msSince(timer));
                 }
+                if (i % 50 == 0)
+                    sampleReferences();
             }
         }
         for (int i = 0; i < frameTimes.size(); ++i) {
@@ -145,6 +152,9 @@ void benchOffscreen(const QList<Instruction *> &scenes, QSize size)
         }
     }
 
+    const double floorMs = statsOf(floorTimes).median;
+    const double turnedMs = statsOf(turnedTimes).median;
+    const double fillMs = statsOf(fillTimes).median;
     std::printf("\n%dx%d, the composition scaled by %.4g (RGB32)\n", width, height, fitScale(size));
     std::printf("  floor (fill + full-screen blend), 1 thread:   %6.2f ms   (fill alone %.2f ms)\n",
                 floorMs, fillMs);
