@@ -165,11 +165,13 @@ template<typename Scene> QImage drawnFrame(Scene &scene, qint64 t, QSize screen,
     return frame;
 }
 
-// The frame that `scene` draws at time t on a blank frame of `screen` device pixels, fitted to it
-// and painted in `bands` bands at once, as the window paints it.
+// The frame that `scene` draws at time t on a frame of `screen` device pixels, fitted to it and
+// painted in `bands` bands at once, as the window paints it. Any pixel the scene leaves keeps a
+// colour that no scene uses: magenta.
 inline QImage fittedFrame(Instruction &scene, qint64 t, QSize screen, int bands)
 {
     QImage frame = blankFrame(screen, 1);
+    frame.fill(Qt::magenta);
     FramePainter painter({&scene}, bands);
     painter.draw(scene, t, frame);
     return frame;

@@ -77,16 +77,6 @@ private:
             && std::abs(topLeft.y() - expected.y()) <= 2;
     }
 
-    // The frame painted as the window paints it, over a marker colour that no scene uses.
-    template<typename Scene> static QImage painted(Scene &scene, qint64 t, QSize screen)
-    {
-        QImage frame(screen, QImage::Format_RGB32);
-        frame.fill(Qt::magenta);
-        FramePainter painter({&scene}, 2);
-        painter.draw(scene, t, frame);
-        return frame;
-    }
-
     static int count(const QImage &frame, const QRect &area, QRgb colour)
     {
         int n = 0;
@@ -188,17 +178,17 @@ private slots:
         const QRgb marker = qRgb(255, 0, 255);
         const QRgb fill = sceneColour().rgb();
         for (const qint64 t : {0, 23650, 25000, 31200}) {
-            const QImage frame = painted(forest, t, screen);
+            const QImage frame = fittedFrame(forest, t, screen, 2);
             QVERIFY2(count(frame, all, marker) == 0, qPrintable(QString("forest at %1").arg(t)));
         }
         for (const qint64 t : {0, 3300, 27600}) {
-            const QImage frame = painted(mince, t, screen);
+            const QImage frame = fittedFrame(mince, t, screen, 2);
             QVERIFY2(count(frame, all, marker) == 0, qPrintable(QString("mince at %1").arg(t)));
         }
 
         // Before the finale the backdrop covers the composition; beyond it there is only the
         // fill colour at the sides and above (the tree row reaches 47 px below it).
-        const QImage opening = painted(forest, 0, screen);
+        const QImage opening = fittedFrame(forest, 0, screen, 2);
         const int side = int((screen.width() - 1920 * scale) / 2) - 2;
         const int above = int((screen.height() - 1080 * scale) / 2) - 2;
         if (side > 0) {
