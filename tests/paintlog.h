@@ -177,6 +177,14 @@ inline QImage fittedFrame(Instruction &scene, qint64 t, QSize screen, int bands)
     return frame;
 }
 
+// The frame of a pixel-test row: drawn by one painter on a frame of that pixel ratio when
+// `bands` is 0, else fitted and painted in that many bands.
+template<typename Scene>
+QImage rowFrame(Scene &scene, qint64 t, QSize screen, qreal ratio, int bands)
+{
+    return bands == 0 ? drawnFrame(scene, t, screen, ratio) : fittedFrame(scene, t, screen, bands);
+}
+
 // How many pixels of two frames of the same size differ.
 inline int differingPixels(const QImage &a, const QImage &b)
 {

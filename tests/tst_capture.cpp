@@ -226,9 +226,8 @@ void TestCapture::stillMatchesSequence()
         for (qint64 n = 0;; ++n) {
             const qint64 timeMs = qMin(n * 1000 / fps, atMs);
             QImage &target = timeMs == atMs ? expected : frame;
-            const SceneDraw drawScene = [&](Instruction &scene, long t) {
-                return painter.draw(scene, t, target);
-            };
+            const SceneDraw drawScene
+                = [&](Instruction &scene, long t) { return painter.draw(scene, t, target); };
             if (drawSequenceFrame(scenes, current, offset, timeMs - sceneStartMs, drawScene))
                 sceneStartMs = timeMs;
             if (timeMs == atMs)

@@ -42,6 +42,22 @@ private:
         return log.entries;
     }
 
+    // The viewport that a scene sees on a screen of that size, fitted as the window fits it.
+    static QSize fittedViewport(QSize screen)
+    {
+        QImage frame(screen, QImage::Format_RGB32);
+        QPainter painter(&frame);
+        painter.setWorldTransform(QTransform::fromScale(fitScale(screen), fitScale(screen)));
+        return logicalViewportSize(painter);
+    }
+
+    // Is the whole of a drawn image on the screen (to within a pixel)?
+    static bool onScreen(const PaintLog::Entry &e, QSize screen)
+    {
+        const QRectF placed(e.map(e.rect.topLeft()), e.map(e.rect.bottomRight()));
+        return QRectF(-1, -1, screen.width() + 2, screen.height() + 2).contains(placed);
+    }
+
     // The last image drawn of about `size` composition pixels at that scale.
     static const PaintLog::Entry *imageOfSize(const QVector<PaintLog::Entry> &log, QSize size,
                                               qreal scale)
@@ -98,10 +114,7 @@ private slots:
         QVERIFY(qFuzzyCompare(fitScale(screen), scale));
         // The scene's viewport is the screen in composition pixels: 1920 or 1080 one way (the
         // composition fills the screen), at least that the other.
-        QImage frame(screen, QImage::Format_RGB32);
-        QPainter painter(&frame);
-        painter.setWorldTransform(QTransform::fromScale(scale, scale));
-        const QSize viewport = logicalViewportSize(painter);
+        const QSize viewport = fittedViewport(screen);
         QVERIFY2(viewport.width() == 1920 || viewport.height() == 1080,
                  qPrintable(QString("%1x%2").arg(viewport.width()).arg(viewport.height())));
         QVERIFY(viewport.width() >= 1920 && viewport.height() >= 1080);
@@ -129,10 +142,7 @@ private slots:
                      qPrintable("backdrop " + where));
             QVERIFY2(landsAt(log, QSize(1920, 667), QPoint(-960, -80), screen, scale, &where),
                      qPrintable("tree row " + where));
-            const PaintLog::Entry *backdrop = imageOfSize(log, QSize(1920, 1080), scale);
-            const QRectF placed(backdrop->map(backdrop->rect.topLeft()),
-                                backdrop->map(backdrop->rect.bottomRight()));
-            QVERIFY(QRectF(-1, -1, screen.width() + 2, screen.height() + 2).contains(placed));
+            QVERIFY(onScreen(*imageOfSize(log, QSize(1920, 1080), scale), screen));
         }
     }
 
@@ -147,10 +157,7 @@ private slots:
         QFETCH(qreal, scale);
         const qint64 t = 3300;
         const QVector<PaintLog::Entry> log = drawnFitted(mince, t, screen);
-        QImage probe(screen, QImage::Format_RGB32);
-        QPainter painter(&probe);
-        painter.setWorldTransform(QTransform::fromScale(scale, scale));
-        const QSize viewport = logicalViewportSize(painter);
+        const QSize viewport = fittedViewport(screen);
         QString where;
         QVERIFY2(landsAt(log, QSize(680, 953), QPoint(-680, -476), screen, scale, &where),
                  qPrintable("grinder " + where));
@@ -160,10 +167,7 @@ private slots:
         QVERIFY2(landsAt(log, QSize(230, 411), QPoint(-455, 300 - viewport.height()), screen, scale,
                          &where),
                  qPrintable("falling character " + where));
-        const PaintLog::Entry *grinder = imageOfSize(log, QSize(680, 953), scale);
-        const QRectF placed(grinder->map(grinder->rect.topLeft()),
-                            grinder->map(grinder->rect.bottomRight()));
-        QVERIFY(QRectF(-1, -1, screen.width() + 2, screen.height() + 2).contains(placed));
+        QVERIFY(onScreen(*imageOfSize(log, QSize(680, 953), scale), screen));
     }
 
     // Painted frames: every pixel painted (no gap along an edge at any scale), and the bars

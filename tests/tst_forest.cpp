@@ -278,8 +278,7 @@ private slots:
         QFETCH(qreal, ratio);
         QFETCH(int, bands);
 
-        const QImage frame = bands == 0 ? drawnFrame(forest, t, screen, ratio)
-                                        : fittedFrame(forest, t, screen, bands);
+        const QImage frame = rowFrame(forest, t, screen, ratio, bands);
 
         // The scene as plainly drawn: fill, centre, finale transform, the three images as loaded.
         const QImage background(":/resources/background"), foreground(":/resources/foreground"),

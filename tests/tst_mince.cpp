@@ -218,8 +218,7 @@ private slots:
         QFETCH(QSize, screen);
         QFETCH(qreal, ratio);
         QFETCH(int, bands);
-        const QImage frame = bands == 0 ? drawnFrame(mince, t, screen, ratio)
-                                        : fittedFrame(mince, t, screen, bands);
+        const QImage frame = rowFrame(mince, t, screen, ratio, bands);
 
         const QImage muumi(":/resources/muumi1"), cheese(":/resources/raejuusto");
         const QImage grinder(QString(":/resources/mince%1").arg(Mince::frameIndex(t) + 1));

@@ -1,5 +1,6 @@
 #include "sequence.h"
 
+#include "instruction.h"
 #include "window.h"
 
 #include <QElapsedTimer>
@@ -14,22 +15,24 @@ FrameSequence::FrameSequence(const QList<Instruction *> &scenes, int fps)
     scratch.fill(Qt::black);
 }
 
+void FrameSequence::step(qint64 timeMs, const SceneDraw &drawScene)
+{
+    if (drawSequenceFrame(instructions, current, offset, timeMs - sceneStart, drawScene))
+        sceneStart = timeMs; // the next scene's clock starts at zero here
+}
+
 void FrameSequence::paint(qint64 timeMs, QImage &image)
 {
-    // Fresh painters per frame, as each paint event of the window opens them. The scratch frames
-    // are drawn by one plain painter: nobody sees them, and a fit to one pixel would have the
+    // Fresh painters per frame, as each paint event of the window opens them.
+    step(timeMs, [&](Instruction &scene, long t) { return painter.draw(scene, t, image); });
+}
+
+void FrameSequence::skip(qint64 timeMs)
+{
+    // Drawn by one plain painter: nobody sees the picture, and a fit to one pixel would have the
     // scenes prepare copies for it.
-    bool ended = false;
-    if (&image == &scratch) {
-        QPainter plain(&image);
-        ended = drawSequenceFrame(instructions, current, offset, timeMs - sceneStart, plain);
-    } else {
-        ended = drawSequenceFrame(
-            instructions, current, offset, timeMs - sceneStart,
-            [&](Instruction &scene, long t) { return painter.draw(scene, t, image); });
-    }
-    if (ended)
-        sceneStart = timeMs; // the next scene's clock starts at zero here
+    QPainter plain(&scratch);
+    step(timeMs, [&](Instruction &scene, long t) { return scene.draw(t, plain); });
 }
 
 void FrameSequence::drawNext(QImage &image)
@@ -45,13 +48,13 @@ void FrameSequence::drawNext(QImage &image)
 void FrameSequence::skipTo(qint64 frame)
 {
     for (; next < frame; ++next)
-        paint(frameTimeMs(next, framesPerSecond), scratch);
+        skip(frameTimeMs(next, framesPerSecond));
 }
 
 void FrameSequence::drawAt(qint64 timeMs, QImage &image)
 {
     while (frameTimeMs(next, framesPerSecond) < timeMs) {
-        paint(frameTimeMs(next, framesPerSecond), scratch);
+        skip(frameTimeMs(next, framesPerSecond));
         ++next;
     }
     QElapsedTimer timer;

@@ -2,6 +2,7 @@
 #define SEQUENCE_H
 
 #include "framepainter.h"
+#include "window.h"
 
 #include <QImage>
 #include <QList>
@@ -38,7 +39,12 @@ public:
     qint64 drawnFrames() const { return drawn; }
 
 private:
+    // One frame of the sequence at sequence time timeMs, the scene drawn by drawScene.
+    void step(qint64 timeMs, const SceneDraw &drawScene);
+    // The frame at timeMs, painted onto image as the window paints it.
     void paint(qint64 timeMs, QImage &image);
+    // The frame at timeMs, drawn onto a one-pixel scratch image: only the sequence moves on.
+    void skip(qint64 timeMs);
 
     QList<Instruction *> instructions;
     FramePainter painter;
