@@ -34,7 +34,7 @@ public:
             painter.drawImage(0, 0, background);
         }
         sceneryRect = backgroundRect() | QRect(foregroundPosition(), foreground.size());
-        still = layersAt(1);
+        scaled.one = layersAt(1);
     }
 
     bool draw(long t, QPainter &painter) override
@@ -80,7 +80,8 @@ public:
         // shrunk by 2 screen pixels, so that no pixel along its edge is missed. At whole scales
         // the painter's sampling turns the layers of scale 1 as a screen scaled by Qt shows them;
         // at others, copies made for the scale keep the turning picture sharp.
-        const Layers &layers = isWholeScale(deviceScale(painter)) ? still : layersFor(painter);
+        const Layers &layers
+            = isWholeScale(deviceScale(painter)) ? scaled.one : scaled.forPainter(painter);
         const CopyScale &at = layers.scale;
         painter.translate(w / 2, h / 2);
         at.enter(painter);
@@ -106,8 +107,7 @@ public:
 
     void prepareScale(qreal deviceScale) override
     {
-        if (deviceScale != 1 && deviceScale != fitted.scale.scale())
-            fitted = layersAt(deviceScale);
+        scaled.prepare(deviceScale, [this](qreal scale) { return layersAt(scale); });
     }
 
     // Top edge of the character (px from the centre) at scene time t (ms): at rest 350, a 100 px
@@ -142,11 +142,6 @@ private:
         QImage turningScenery; // the scenery, premultiplied (not at whole scales above 1)
         QImage turningMuumi; // the waving character as the tree row leaves it visible (ditto)
     };
-
-    const Layers &layersFor(const QPainter &painter) const
-    {
-        return deviceScale(painter) == fitted.scale.scale() ? fitted : still;
-    }
 
     // The whole frame in the painter's current coordinates.
     static QRect frameRect(const QPainter &painter)
@@ -193,7 +188,7 @@ private:
     // tree row) within that rectangle. The fill is only needed where the scenery does not reach.
     void drawStill(QPainter &painter, int w, int h, bool waving, int top) const
     {
-        const Layers &layers = layersFor(painter);
+        const Layers &layers = scaled.forPainter(painter);
         const CopyScale &at = layers.scale;
         painter.translate(w / 2, h / 2);
         at.enter(painter);
@@ -260,8 +255,7 @@ private:
 
     QImage backdrop; // the background over the fill colour, opaque
     QRect sceneryRect; // what the backdrop and the tree row cover together
-    Layers still; // for scale 1 and scales not prepared for
-    Layers fitted; // for the scale last prepared for
+    ScaledCopies<Layers> scaled;
 };
 
 #endif // FOREST_H

@@ -120,4 +120,25 @@ private:
     qreal factor;
 };
 
+// The copies a scene keeps: those of scale 1, made once, and those of the scale it was last
+// prepared for. `Copies` holds its CopyScale as `scale`.
+template<typename Copies> struct ScaledCopies
+{
+    Copies one; // for scale 1, and for scales not prepared for
+    Copies fitted; // for the scale last prepared for
+
+    // Makes the fitted copies with make(scale), unless they are those of that scale already.
+    template<typename Make> void prepare(qreal scale, Make make)
+    {
+        if (scale != 1 && scale != fitted.scale.scale())
+            fitted = make(scale);
+    }
+
+    // The copies for drawing with this painter: the fitted ones at their scale, else those of 1.
+    const Copies &forPainter(const QPainter &painter) const
+    {
+        return deviceScale(painter) == fitted.scale.scale() ? fitted : one;
+    }
+};
+
 #endif // INSTRUCTION_H

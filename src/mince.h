@@ -39,7 +39,7 @@ public:
               << QStringLiteral("Greetings to Zebrinmok")
               << QStringLiteral("Greetings to Kestrovane")
               << QStringLiteral("Thanks for stealing our chairs") << QString();
-        actual = copiesAt(1);
+        scaled.one = copiesAt(1);
     }
 
     bool draw(long t, QPainter &painter) override
@@ -52,7 +52,7 @@ public:
         painter.translate(w / 2, h / 2);
 
         const qreal scale = deviceScale(painter);
-        const Copies &copies = scale == fitted.scale.scale() ? fitted : actual;
+        const Copies &copies = scaled.forPainter(painter);
         const CopyScale &at = copies.scale;
         at.enter(painter);
 
@@ -90,8 +90,7 @@ public:
 
     void prepareScale(qreal deviceScale) override
     {
-        if (deviceScale != 1 && deviceScale != fitted.scale.scale())
-            fitted = copiesAt(deviceScale);
+        scaled.prepare(deviceScale, [this](qreal scale) { return copiesAt(scale); });
     }
 
     // Grinder frame at scene time t (ms): 100 ms per frame, the crank swinging through frames
@@ -195,8 +194,7 @@ private:
     QList<QImage> frames;
     QList<QString> texts;
 
-    Copies actual; // for scale 1 and scales not prepared for
-    Copies fitted; // for the scale last prepared for
+    ScaledCopies<Copies> scaled;
 };
 
 #endif // MINCE_H

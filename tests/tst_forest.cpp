@@ -23,15 +23,16 @@ private:
     bool isBackground(const QImage &image) const
     {
         return image.cacheKey() == forest.background.cacheKey()
-            || image.cacheKey() == forest.still.backdrop.cacheKey()
-            || image.cacheKey() == forest.still.turningScenery.cacheKey();
+            || image.cacheKey() == forest.scaled.one.backdrop.cacheKey()
+            || image.cacheKey() == forest.scaled.one.turningScenery.cacheKey();
     }
 
     bool isMuumi(qint64 key, int pose) const
     {
-        return pose == 1 ? key == forest.muumi1.cacheKey() || key == forest.still.muumi1.cacheKey()
-                         : key == forest.muumi2.cacheKey() || key == forest.still.muumi2.cacheKey()
-                || key == forest.still.turningMuumi.cacheKey();
+        return pose == 1
+            ? key == forest.muumi1.cacheKey() || key == forest.scaled.one.muumi1.cacheKey()
+            : key == forest.muumi2.cacheKey() || key == forest.scaled.one.muumi2.cacheKey()
+                || key == forest.scaled.one.turningMuumi.cacheKey();
     }
 
 private slots:
@@ -163,12 +164,12 @@ private slots:
             else if (isMuumi(key, 1) || isMuumi(key, 2))
                 m = i;
             else if (key == forest.foreground.cacheKey()
-                     || key == forest.still.foreground.cacheKey())
+                     || key == forest.scaled.one.foreground.cacheKey())
                 f = i;
         }
         // While the picture turns at full opacity the tree row is part of the turning scenery.
         const PaintLog::Entry &back = log.entries.at(b);
-        const bool turning = back.image.cacheKey() == forest.still.turningScenery.cacheKey();
+        const bool turning = back.image.cacheKey() == forest.scaled.one.turningScenery.cacheKey();
         QVERIFY(b > 0 && b < m && (turning ? f == -1 : m < f));
         const PaintLog::Entry &muumi = log.entries.at(m);
         const PaintLog::Entry &front = log.entries.at(turning ? b : f);

@@ -139,12 +139,12 @@ private slots:
         // The grinder: its right edge on the centre line, centred vertically.
         const PaintLog::Entry &frame = log.at(33);
         QVERIFY(grinder >= 0 && grinder < mince.frames.size());
-        QCOMPARE(frame.image.cacheKey(), mince.actual.frames.at(grinder).cacheKey());
+        QCOMPARE(frame.image.cacheKey(), mince.scaled.one.frames.at(grinder).cacheKey());
         QCOMPARE(at(frame, screen), QPoint(-frame.image.width(), -(frame.image.height() / 2)));
 
         // The cheese enters at the right edge + half a screen, 1 px per ms, every 5 s.
         const PaintLog::Entry &cheese = log.at(34);
-        QCOMPARE(cheese.image.cacheKey(), mince.actual.cheese.cacheKey());
+        QCOMPARE(cheese.image.cacheKey(), mince.scaled.one.cheese.cacheKey());
         const int cheeseX = w - int(t % 5000);
         QCOMPARE(at(cheese, screen), QPoint(cheeseX, 200));
 
@@ -154,8 +154,8 @@ private slots:
             const PaintLog::Entry &text = log.at(35);
             const int index = mince.texts.indexOf(caption);
             QCOMPARE(text.kind, PaintLog::Entry::Image);
-            QCOMPARE(text.image.cacheKey(), mince.actual.captions.at(index).image.cacheKey());
-            QCOMPARE(at(text, screen) + mince.actual.captions.at(index).baseline,
+            QCOMPARE(text.image.cacheKey(), mince.scaled.one.captions.at(index).image.cacheKey());
+            QCOMPARE(at(text, screen) + mince.scaled.one.captions.at(index).baseline,
                      QPoint(cheeseX + mince.raejuusto.width() + 20, 400));
         }
     }
@@ -270,7 +270,7 @@ private slots:
         scene.muumi = marked;
         for (QImage &frame : scene.frames)
             frame = QImage();
-        scene.actual = scene.copiesAt(1);
+        scene.scaled.one = scene.copiesAt(1);
 
         QImage image(1920, 1080, QImage::Format_RGB32);
         QPainter painter(&image);
