@@ -33,6 +33,9 @@ PACKAGING_PACKAGES=(dpkg-dev file)
 # What the tests need on top: a real X server and its tools, ffprobe and the packager.
 TEST_PACKAGES=(xvfb xauth xdotool x11-utils libx11-dev libxfixes-dev "${CAPTURE_PACKAGES[@]}"
                "${PACKAGING_PACKAGES[@]}")
+# The sound-server test: PulseAudio, PipeWire (never pipewire-alsa, which would replace
+# PulseAudio), a session bus for PipeWire, and the X extensions its frame probe uses.
+SOUND_TEST_PACKAGES=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon libxcb1-dev libxcb-damage0-dev libxcb-present-dev libxcb-xtest0-dev)
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     set -euo pipefail

@@ -1,0 +1,422 @@
+// leadreport: the numbers of the sound-server test.
+//
+//   leadreport music SECONDS FILE
+//     Writes a music.raw of that length that is never silent and never repeats (noise from a
+//     fixed seed), so that every stretch of it can be found in a recording.
+//
+//   leadreport launch DIR LABEL...
+//     Reads one launch's files from DIR (music.raw, recording.raw and chunks.txt from the
+//     monitor recorder, frames.log from frameprobe, callbacks.log from the callback logger, status
+//     with the demo's exit status) and prints one line: LABEL..., then key=value pairs:
+//       lead     median over the rise's frames of (when music position p reached the sink's
+//                monitor) - (the refresh at which a viewer saw the frame of scene time p + 20 s),
+//                ms; positive: the picture is ahead of the music
+//       arrival  the same with the moment each frame reached the X server
+//       seen     frames of the rise a viewer saw / frames of the rise that reached the server
+//       music    "intact" when all of music.raw is in the recording byte for byte, else how it
+//                differs (see compareMusic)
+//       exit     the demo's exit status
+//       sound, first    when the music reached the monitor and the first frame the server, ms
+//                       after the audio device was opened
+//       callbacks       SDL's calls of the audio callback: the buffer length, the calls made at
+//                       once at the start, then pauses of more than 30 ms (at ms after the
+//                       opening: length), and the usual interval
+//
+//   leadreport table RESULTS
+//     Reads the lines of `launch` (labelled SERVER STATE SIZE) and prints a table: per server,
+//     state and size the median lead and the worst launch's, the median at arrival, the ranges
+//     of `sound` and `first`, and how many launches had the music intact and exit status 0.
+//     Exits 1 when a target is missed: lead within +-20 ms as a median and +-40 ms in every
+//     launch, the music intact and exit status 0 in every launch, and at least 5 launches.
+
+#include <QByteArray>
+#include <QFile>
+#include <QMap>
+#include <QStringList>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+namespace {
+
+constexpr int bytesPerSecond = 176400; // 44100 frames of two 16-bit samples
+constexpr int bytesPerFrame = 4;
+constexpr qint64 seekMs = 20000; // the probe's two Up presses
+constexpr qint64 riseFirstMs = 22500; // frameprobe's scene times from here on are the rise's
+constexpr qint64 pauseUs = 30000; // a callback interval longer than this is a pause
+constexpr double medianLimitMs = 20, launchLimitMs = 40;
+constexpr int minimumLaunches = 5;
+
+QList<QByteArray> lines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll().split('\n');
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return NAN;
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+int writeMusic(double seconds, const QString &path)
+{
+    QByteArray bytes(int(seconds * bytesPerSecond) / bytesPerFrame * bytesPerFrame,
+                     Qt::Uninitialized);
+    std::uint32_t state = 20240613;
+    for (int i = 0; i < bytes.size(); i += 2) {
+        state = state * 1664525u + 1013904223u;
+        const qint16 sample = qint16(int(state >> 16) % 60001 - 30000); // +-30000, full scale
+        bytes[i] = char(sample & 0xff);
+        bytes[i + 1] = char((sample >> 8) & 0xff);
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+        std::fprintf(stderr, "leadreport: cannot write %s\n", qPrintable(path));
+        return 1;
+    }
+    return 0;
+}
+
+// Where music byte `musicOffset` begins in the recording (frame aligned), if it is there.
+std::optional<qint64> locate(const QByteArray &recording, const QByteArray &music,
+                             qint64 musicOffset)
+{
+    const QByteArray needle = music.mid(int(musicOffset), 4096);
+    for (int at = recording.indexOf(needle); at >= 0; at = recording.indexOf(needle, at + 1)) {
+        if (at % bytesPerFrame == 0)
+            return at - musicOffset;
+    }
+    return std::nullopt;
+}
+
+struct Chunk
+{
+    qint64 arrivalUs;
+    qint64 total; // bytes received up to and with this chunk
+};
+
+// The music as the monitor recorded it: where it lies and when each byte arrived.
+struct Recording
+{
+    QByteArray bytes;
+    std::vector<Chunk> chunks;
+
+    qint64 arrivalOf(qint64 byte) const
+    {
+        const auto chunk = std::upper_bound(chunks.begin(), chunks.end(), byte,
+                                            [](qint64 b, const Chunk &c) { return b < c.total; });
+        return chunk == chunks.end() ? -1 : chunk->arrivalUs;
+    }
+};
+
+// "intact", or how the recorded music differs, given where it lies in the recording: cut short,
+// differing from some point on, its start silenced (or otherwise different), or recorded too late
+// to tell (the recording began after the music had started: the test's fault, not the demo's).
+QString compareMusic(const QByteArray &music, const Recording &recording, qint64 start)
+{
+    if (start < 0)
+        return QStringLiteral("recording-began-%1ms-late").arg(-start * 1000 / bytesPerSecond);
+    const qint64 available = std::min<qint64>(music.size(), recording.bytes.size() - start);
+    const char *recorded = recording.bytes.constData() + start;
+    qint64 same = 0;
+    while (same < available && recorded[same] == music[int(same)])
+        ++same;
+    if (same == music.size())
+        return QStringLiteral("intact");
+    if (same == available)
+        return QStringLiteral("cut-at-%1s").arg(double(available) / bytesPerSecond, 0, 'f', 3);
+    if (same > 0)
+        return QStringLiteral("differs-from-%1s").arg(double(same) / bytesPerSecond, 0, 'f', 3);
+    // The start differs: how long for, and whether it is silence.
+    qint64 differing = 0;
+    bool silent = true;
+    while (differing < available && recorded[differing] != music[int(differing)]) {
+        silent = silent && recorded[differing] == 0;
+        ++differing;
+    }
+    const qint64 frames = (differing + bytesPerFrame - 1) / bytesPerFrame;
+    return QStringLiteral("first-%1-frames-%2").arg(frames).arg(silent ? "silent" : "differ");
+}
+
+struct Frame
+{
+    qint64 afterUs, seenUs, scene;
+    qint64 arrivalUs() const { return (afterUs + seenUs) / 2; }
+};
+
+// The refresh clock: refresh n at offsetUs + n * periodUs (least squares over the MSC events).
+struct RefreshClock
+{
+    double periodUs = 0, offsetUs = 0;
+    bool valid() const { return periodUs > 0; }
+    // The first refresh after t.
+    double after(double tUs) const
+    {
+        return offsetUs + std::floor((tUs - offsetUs) / periodUs + 1) * periodUs;
+    }
+};
+
+RefreshClock fitRefreshes(const std::vector<std::pair<double, double>> &mscUst)
+{
+    RefreshClock clock;
+    const double n = double(mscUst.size());
+    if (n < 10)
+        return clock;
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    const double x0 = mscUst.front().first, y0 = mscUst.front().second;
+    for (const auto &[msc, ust] : mscUst) {
+        const double x = msc - x0, y = ust - y0;
+        sx += x, sy += y, sxx += x * x, sxy += x * y;
+    }
+    clock.periodUs = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+    clock.offsetUs = y0 + (sy - clock.periodUs * sx) / n - clock.periodUs * x0;
+    return clock;
+}
+
+QString signedMs(double ms)
+{
+    return std::isnan(ms) ? QStringLiteral("none") : QString::asprintf("%+.1f", ms);
+}
+
+// How SDL called the callback: buffer length, calls at once at the start, pauses, usual interval.
+QString callbackPattern(const std::vector<std::pair<qint64, int>> &calls, qint64 openedUs)
+{
+    if (calls.empty())
+        return QStringLiteral("none");
+    size_t burst = 1;
+    while (burst < calls.size() && calls[burst].first - calls[burst - 1].first < 2000)
+        ++burst;
+    QStringList pauses;
+    qint64 steadyUs = 0; // time between calls, pauses left out
+    for (size_t i = burst; i < calls.size(); ++i) {
+        const qint64 gap = calls[i].first - calls[i - 1].first;
+        if (gap > pauseUs)
+            pauses << QStringLiteral("%1:%2")
+                          .arg((calls[i - 1].first - openedUs) / 1000)
+                          .arg(gap / 1000);
+        else
+            steadyUs += gap;
+    }
+    const size_t steadyCalls = calls.size() - burst;
+    return QStringLiteral("%1B,%2-at-%3ms,pauses[%4],every-%5ms")
+        .arg(calls.front().second)
+        .arg(burst)
+        .arg((calls.front().first - openedUs) / 1000)
+        .arg(pauses.join(','))
+        .arg(steadyCalls > 0 ? double(steadyUs) / 1000 / double(steadyCalls - pauses.size()) : 0, 0,
+             'f', 2);
+}
+
+int reportLaunch(const QString &dir, const QStringList &label)
+{
+    const QByteArray music = contents(dir + "/music.raw");
+    Recording recording;
+    recording.bytes = contents(dir + "/recording.raw");
+    for (const QByteArray &line : lines(dir + "/chunks.txt")) {
+        const QList<QByteArray> f = line.split(' ');
+        if (f.size() == 2)
+            recording.chunks.push_back({f[0].toLongLong(), f[1].toLongLong()});
+    }
+    if (music.isEmpty()) {
+        std::fprintf(stderr, "leadreport: no music in %s\n", qPrintable(dir));
+        return 1;
+    }
+
+    std::vector<Frame> frames;
+    std::vector<std::pair<double, double>> refreshes;
+    for (const QByteArray &line : lines(dir + "/frames.log")) {
+        const QList<QByteArray> f = line.split(' ');
+        if (f[0] == "frame" && f.size() == 4)
+            frames.push_back({f[1].toLongLong(), f[2].toLongLong(), f[3].toLongLong()});
+        else if (f[0] == "refresh" && f.size() == 3)
+            refreshes.emplace_back(f[1].toDouble(), f[2].toDouble());
+    }
+    qint64 openedUs = -1;
+    std::vector<std::pair<qint64, int>> calls;
+    for (const QByteArray &line : lines(dir + "/callbacks.log")) {
+        const QList<QByteArray> f = line.split(' ');
+        if (f[0] == "open" && f.size() >= 3)
+            openedUs = f[1].toLongLong();
+        else if (f[0] == "callback" && f.size() == 3)
+            calls.emplace_back(f[1].toLongLong(), f[2].toInt());
+    }
+    const QByteArray status = contents(dir + "/status").trimmed();
+
+    // Where the music lies in the recording: found by its start, else by a later stretch (a
+    // damaged start does not matter for the lead).
+    std::optional<qint64> placed;
+    for (const double at : {0.0, 0.1, 1.0, 2.4}) {
+        placed
+            = placed ? placed : locate(recording.bytes, music, qint64(at * bytesPerSecond) / 4 * 4);
+    }
+    const RefreshClock refresh = fitRefreshes(refreshes);
+
+    std::vector<double> leads, arrivals;
+    int riseFrames = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const Frame &frame = frames[i];
+        if (frame.scene < riseFirstMs || !placed)
+            continue;
+        const qint64 positionMs = frame.scene - seekMs;
+        const qint64 byte = *placed + positionMs * bytesPerSecond / 1000 / 4 * 4;
+        if (positionMs < 0 || byte < 0)
+            continue;
+        const qint64 heardUs = recording.arrivalOf(byte);
+        if (heardUs < 0)
+            continue;
+        ++riseFrames;
+        arrivals.push_back(double(heardUs - frame.arrivalUs()) / 1000);
+        if (!refresh.valid())
+            continue;
+        // Seen at the first refresh after it arrived, unless the next frame arrived before.
+        const double shownUs = refresh.after(double(frame.arrivalUs()));
+        if (i + 1 < frames.size() && double(frames[i + 1].arrivalUs()) < shownUs)
+            continue;
+        leads.push_back((double(heardUs) - shownUs) / 1000);
+    }
+
+    const qint64 soundUs = placed && *placed >= 0 ? recording.arrivalOf(*placed) : -1;
+    // The first frame that shows the scene (the empty window before it does not count).
+    const auto first = std::find_if(frames.begin(), frames.end(),
+                                    [](const Frame &frame) { return frame.scene != -2; });
+    const qint64 firstFrameUs = first == frames.end() ? -1 : first->arrivalUs();
+    QStringList out = label;
+    out << "lead=" + signedMs(median(leads)) << "arrival=" + signedMs(median(arrivals))
+        << QStringLiteral("seen=%1/%2").arg(leads.size()).arg(riseFrames)
+        << "music="
+            + (placed ? compareMusic(music, recording, *placed) : QStringLiteral("not-found"))
+        << "exit=" + (status.isEmpty() ? QByteArray("none") : status)
+        << QStringLiteral("sound=%1")
+               .arg(openedUs > 0 && soundUs > 0 ? (soundUs - openedUs) / 1000 : -1)
+        << QStringLiteral("first=%1")
+               .arg(openedUs > 0 && firstFrameUs > 0 ? (firstFrameUs - openedUs) / 1000 : -1)
+        << QStringLiteral("refresh=%1us").arg(refresh.periodUs, 0, 'f', 1)
+        << "callbacks=" + callbackPattern(calls, openedUs);
+    std::printf("%s\n", qPrintable(out.join(' ')));
+    return 0;
+}
+
+struct Launch
+{
+    double lead = NAN, arrival = NAN;
+    int soundMs = -1, firstMs = -1;
+    bool intact = false, exitZero = false;
+};
+
+QString range(const std::vector<int> &values)
+{
+    if (values.empty())
+        return QStringLiteral("none");
+    const auto [low, high] = std::minmax_element(values.begin(), values.end());
+    return QStringLiteral("%1-%2").arg(*low).arg(*high);
+}
+
+int reportTable(const QString &path)
+{
+    QMap<QString, QList<Launch>> groups; // "server state size"
+    for (const QByteArray &line : lines(path)) {
+        const QStringList fields = QString::fromUtf8(line).split(' ', Qt::SkipEmptyParts);
+        if (fields.size() < 4 || !fields.at(3).startsWith("lead="))
+            continue;
+        Launch launch;
+        for (const QString &field : fields) {
+            const QString key = field.section('=', 0, 0), value = field.section('=', 1);
+            if (key == "lead" || key == "arrival")
+                (key == "lead" ? launch.lead : launch.arrival)
+                    = value == "none" ? NAN : value.toDouble();
+            else if (key == "sound" || key == "first")
+                (key == "sound" ? launch.soundMs : launch.firstMs) = value.toInt();
+            else if (key == "music")
+                launch.intact = value == "intact";
+            else if (key == "exit")
+                launch.exitZero = value == "0";
+        }
+        groups[fields.mid(0, 3).join(' ')] << launch;
+    }
+    if (groups.isEmpty()) {
+        std::fprintf(stderr, "leadreport: no launches in %s\n", qPrintable(path));
+        return 1;
+    }
+    bool met = true;
+    std::printf("| server | sink | screen | launches | lead, median | worst launch | at arrival, "
+                "median | sound at the sink | first frame | music intact | exit 0 | targets "
+                "|\n|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    for (auto group = groups.cbegin(); group != groups.cend(); ++group) {
+        std::vector<double> leads, arrivals;
+        std::vector<int> sounds, firsts;
+        double worst = NAN;
+        int intact = 0, exitZero = 0;
+        for (const Launch &launch : group.value()) {
+            intact += launch.intact;
+            exitZero += launch.exitZero;
+            if (launch.soundMs >= 0)
+                sounds.push_back(launch.soundMs);
+            if (launch.firstMs >= 0)
+                firsts.push_back(launch.firstMs);
+            if (!std::isnan(launch.arrival))
+                arrivals.push_back(launch.arrival);
+            if (std::isnan(launch.lead))
+                continue;
+            leads.push_back(launch.lead);
+            if (std::isnan(worst) || std::abs(launch.lead) > std::abs(worst))
+                worst = launch.lead;
+        }
+        const int n = int(group.value().size());
+        const double middle = median(leads);
+        const bool ok = n >= minimumLaunches && int(leads.size()) == n
+            && std::abs(middle) <= medianLimitMs && std::abs(worst) <= launchLimitMs && intact == n
+            && exitZero == n;
+        met = met && ok;
+        const QStringList key = group.key().split(' ');
+        std::printf("| %s | %s | %s | %d | %s | %s | %s | %s | %s | %d/%d | %d/%d | %s |\n",
+                    qPrintable(key[0]), qPrintable(key[1]), qPrintable(key[2]), n,
+                    qPrintable(signedMs(middle)), qPrintable(signedMs(worst)),
+                    qPrintable(signedMs(median(arrivals))), qPrintable(range(sounds)),
+                    qPrintable(range(firsts)), intact, n, exitZero, n, ok ? "met" : "MISSED");
+    }
+    std::printf("(ms; lead: when the music reached the sink's monitor minus when a viewer saw the "
+                "frame of the same time, positive: the picture is ahead; per launch the median "
+                "over the frames of a 150 ms rise; sound and first frame: ms after the audio "
+                "device was opened, lowest-highest)\n");
+    return met ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const QByteArray mode = argc > 1 ? argv[1] : "";
+    if (mode == "music" && argc == 4)
+        return writeMusic(std::atof(argv[2]), QString::fromLocal8Bit(argv[3]));
+    if (mode == "launch" && argc >= 3) {
+        QStringList label;
+        for (int i = 3; i < argc; ++i)
+            label << QString::fromLocal8Bit(argv[i]);
+        return reportLaunch(QString::fromLocal8Bit(argv[2]), label);
+    }
+    if (mode == "table" && argc == 3)
+        return reportTable(QString::fromLocal8Bit(argv[2]));
+    std::fprintf(stderr,
+                 "usage: leadreport music SECONDS FILE\n"
+                 "       leadreport launch DIR LABEL...\n"
+                 "       leadreport table RESULTS\n");
+    return 2;
+}

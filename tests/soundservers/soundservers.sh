@@ -1,0 +1,264 @@
+#!/bin/bash
+# Plays the built demo against real sound servers, each started here in private folders, and
+# measures how far its picture runs ahead of its music as a viewer would see it:
+#   pulse idle       PulseAudio with a null sink, idle between launches (it renders silence ahead
+#                    in 2-second blocks while nobody plays)
+#   pulse suspended  the same with module-suspend-on-idle, the sink suspended when each launch
+#                    starts
+#   pipewire running PipeWire with pipewire-pulse and wireplumber, on a session bus of its own,
+#                    with a null sink whose monitor is recorded from before each launch (so its
+#                    graph is running when the demo starts)
+# Each is played LAUNCHES times (default 5) at 1920x1080 and at 3840x2160, each in its own Xvfb,
+# at random moments. Per launch: the lead of the picture (frameprobe, monitorrecorder and
+# leadreport), the music intact at the sink, exit status 0. Then two runs where no sound can
+# play, which must end by themselves within the music's length + 2 s, saying so on stderr.
+#
+# Usage: soundservers.sh MINCER FRAMEPROBE MONITORRECORDER CALLBACKLOG LEADREPORT [LAUNCHES]
+# Exit status 0 when every target is met. MINCER_SOUND_KEEP=DIR keeps every launch's files there;
+# MINCER_SOUND_SERVERS="pulse-idle pipewire-running" plays only those.
+set -u
+mincer=$(realpath "$1") frameprobe=$(realpath "$2") recorder=$(realpath "$3")
+callbacklog=$(realpath "$4") leadreport=$(realpath "$5") launches=${6:-5}
+sizes=(1920x1080 3840x2160)
+music_seconds=3.5 # covers the rise at 2.5 s, however far ahead or behind the picture starts
+music_bytes=$((176400 * 35 / 10))
+work=$(mktemp -d /tmp/mincer-soundservers.XXXXXX)
+unset QT_QPA_PLATFORM # the demo shows its window in Xvfb
+started=() # the X and sound servers started here, stopped by their ids
+current=() # the processes of the launch under way
+failures=()
+
+stop() { # PID...: asks, then forces
+    [ $# -gt 0 ] || return 0
+    kill "$@" 2>/dev/null
+    local pid alive=()
+    for _ in $(seq 20); do
+        alive=()
+        for pid in "$@"; do
+            kill -0 "$pid" 2>/dev/null && alive+=("$pid")
+        done
+        [ ${#alive[@]} -eq 0 ] && break
+        sleep 0.05
+    done
+    [ ${#alive[@]} -gt 0 ] && kill -9 "${alive[@]}" 2>/dev/null
+    wait "$@" 2>/dev/null
+}
+cleanup() {
+    stop "${current[@]}" "${started[@]}"
+    if [ -n "${MINCER_SOUND_KEEP:-}" ]; then
+        mkdir -p "$MINCER_SOUND_KEEP" && cp -r "$work"/. "$MINCER_SOUND_KEEP"/
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+fail() { echo "FAIL: $*"; failures+=("$*"); }
+milliseconds() { echo $(($(date +%s%N) / 1000000)); }
+random_pause() { # 0 to 2 s
+    local ms=$((RANDOM % 2000))
+    sleep "$((ms / 1000)).$(printf %03d $((ms % 1000)))"
+}
+wait_for() { # SECONDS COMMAND...: retries the command every 50 ms
+    local deadline=$(($(milliseconds) + $1 * 1000))
+    shift
+    until "$@" >/dev/null 2>&1; do
+        [ "$(milliseconds)" -lt "$deadline" ] || return 1
+        sleep 0.05
+    done
+}
+
+"$leadreport" music "$music_seconds" "$work/music.raw" || exit 1
+
+# One X server per screen size, and the probe's pictures of the rise for it.
+declare -A display
+for size in "${sizes[@]}"; do
+    "$frameprobe" prepare "$size" "$work/candidates-$size.bin" || exit 1
+    Xvfb -displayfd 3 -screen 0 "${size}x24" -nolisten tcp 3>"$work/display-$size" \
+        2>"$work/xvfb-$size.log" &
+    started+=($!)
+    wait_for 10 test -s "$work/display-$size" || { echo "Xvfb did not start"; exit 1; }
+    display[$size]=:$(cat "$work/display-$size")
+done
+
+# A sound server's private world: its runtime, configuration and state folders, and a client
+# configuration that never starts a daemon of its own.
+server_env() { # DIR
+    mkdir -p "$1/run" "$1/home" "$1/config" "$1/state"
+    chmod 700 "$1/run"
+    echo "autospawn = no" >"$1/client.conf"
+    export XDG_RUNTIME_DIR=$1/run HOME=$1/home XDG_CONFIG_HOME=$1/config XDG_STATE_HOME=$1/state
+    export PULSE_CLIENTCONFIG=$1/client.conf PULSE_SERVER=unix:$1/run/pulse/native
+    export DBUS_SESSION_BUS_ADDRESS=unix:path=$1/bus
+    unset PULSE_LATENCY_MSEC PIPEWIRE_REMOTE
+}
+
+start_pulseaudio() { # DIR [SUSPEND]
+    server_env "$1"
+    local suspend=()
+    [ -n "${2:-}" ] && suspend=(--load="module-suspend-on-idle timeout=1")
+    pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disable-shm=no \
+        --load="module-null-sink sink_name=mincer rate=44100 format=s16le channels=2" \
+        --load="module-native-protocol-unix socket=$1/run/pulse/native auth-anonymous=1" \
+        "${suspend[@]}" >"$1/server.log" 2>&1 &
+    started+=($!)
+    wait_for 10 pactl info || { echo "PulseAudio did not start"; cat "$1/server.log"; return 1; }
+}
+
+start_pipewire() { # DIR
+    server_env "$1"
+    # As on a desktop: the small quantum that PipeWire raises on a virtual machine.
+    mkdir -p "$1/config/pipewire/pipewire.conf.d" "$1/config/pipewire/pipewire-pulse.conf.d"
+    echo 'context.properties = { vm.overrides = { default.clock.min-quantum = 16 } }' \
+        >"$1/config/pipewire/pipewire.conf.d/vm.conf"
+    echo 'pulse.properties = { vm.overrides = { pulse.min.quantum = 256/48000 } }' \
+        >"$1/config/pipewire/pipewire-pulse.conf.d/vm.conf"
+    dbus-daemon --session --address="$DBUS_SESSION_BUS_ADDRESS" --nofork --nopidfile \
+        >"$1/dbus.log" 2>&1 &
+    started+=($!)
+    wait_for 5 test -S "$1/bus" || { echo "dbus-daemon did not start"; return 1; }
+    pipewire >"$1/pipewire.log" 2>&1 &
+    started+=($!)
+    wait_for 5 test -S "$1/run/pipewire-0" || { echo "PipeWire did not start"; return 1; }
+    wireplumber >"$1/wireplumber.log" 2>&1 &
+    started+=($!)
+    pipewire-pulse >"$1/server.log" 2>&1 &
+    started+=($!)
+    wait_for 10 pactl info || { echo "pipewire-pulse did not start"; return 1; }
+    pactl load-module module-null-sink sink_name=mincer rate=44100 channels=2 >/dev/null &&
+        wait_for 5 pactl set-default-sink mincer &&
+        # The graph at the music's rate, so that nothing is resampled.
+        pw-metadata -n settings 0 clock.force-rate 44100 >/dev/null ||
+        { echo "no null sink in PipeWire"; return 1; }
+}
+
+sink_state() { pactl list short sinks | awk '$2 == "mincer" {print $NF}'; }
+sink_suspended() { [ "$(sink_state)" = SUSPENDED ]; }
+
+# Plays the demo once with the probe and the recorder; prints leadreport's line.
+# On PulseAudio the recorder starts once the demo has opened its device: recording the monitor
+# of an idle sink before that would let the rewinds of the demo's new stream drop its first
+# bytes from the recording (and would wake a suspended sink). PipeWire does not rewind, but it
+# starts a new stream within some 50 ms, often before a recorder started then is linked: there
+# the demo starts once the recording runs.
+launch() { # SERVER STATE SIZE N
+    local dir=$work/$1-$2-$3-$4 size=$3
+    mkdir -p "$dir"
+    cp "$work/music.raw" "$dir/"
+    mkfifo "$dir/opened" "$dir/pcm"
+    DISPLAY=${display[$size]} "$frameprobe" watch "$work/candidates-$size.bin" \
+        "$dir/frames.log" 30 2>"$dir/probe.err" &
+    local probe=$!
+    current=($probe)
+    wait_for 5 grep -q '^ready' "$dir/frames.log" || fail "$1 $2 $3: the probe did not start"
+    "$recorder" "$dir/recording.raw" "$dir/chunks.txt" <"$dir/pcm" &
+    local recording=$!
+    current+=($recording)
+    local record=(parec --raw --format=s16le --rate=44100 --channels=2 --latency-msec=5
+                  -d mincer.monitor)
+    if [ "$1" = pulse ]; then
+        (read -r _ <"$dir/opened" && exec "${record[@]}" >"$dir/pcm") &
+    else
+        "${record[@]}" >"$dir/pcm" &
+    fi
+    local parec=$!
+    current+=($parec)
+    if [ "$1" != pulse ]; then
+        wait_for 5 test -s "$dir/chunks.txt" || fail "$1 $2 $3: the recording did not start"
+    fi
+    (
+        cd "$dir" && exec env DISPLAY="${display[$size]}" SDL_AUDIODRIVER=pulse \
+            LD_PRELOAD="$callbacklog" MINCER_CALLBACK_LOG="$dir/callbacks.log" \
+            MINCER_OPEN_SIGNAL="$dir/opened" timeout -k 2 20 "$mincer"
+    ) >"$dir/stdout" 2>"$dir/stderr"
+    echo $? >"$dir/status"
+    # The drained tail reaches the monitor within a few buffers.
+    sleep 0.3
+    kill "$parec" 2>/dev/null
+    # Opened and closed for reading and writing (which never blocks): releases a recorder or a
+    # gate still waiting, when the demo never opened its device.
+    exec 4<>"$dir/opened" 4>&- 4<>"$dir/pcm" 4>&-
+    wait "$probe" || fail "$1 $2 $3: the probe saw no window come and go"
+    wait "$parec" "$recording"
+    current=()
+    "$leadreport" launch "$dir" "$1" "$2" "$3" >"$dir/result"
+    launched=$dir
+}
+
+# Each size LAUNCHES times. A launch whose recording began after the music had started (the
+# test's fault: it tells nothing about the music) is played again, up to twice.
+play_server() { # SERVER STATE
+    local size n retries line
+    for size in "${sizes[@]}"; do
+        retries=0
+        for n in $(seq "$launches"); do
+            while :; do
+                if [ "$2" = suspended ]; then
+                    wait_for 10 sink_suspended || fail "$1 $2: the sink did not suspend"
+                fi
+                random_pause
+                launch "$1" "$2" "$size" "$n.$retries"
+                line=$(cat "$launched/result")
+                if [[ $line = *music=recording-began* ]] && [ "$retries" -lt 2 ]; then
+                    echo "$line: played again"
+                    retries=$((retries + 1))
+                    continue
+                fi
+                echo "$line" | tee -a "$work/results.txt"
+                break
+            done
+        done
+    done
+}
+
+# A run where no sound plays: it must end by itself within the music's length + 2 s, with a
+# line on stderr that says so.
+no_sound() { # WHAT ENV...
+    local what=$1 dir=$work/nosound-$RANDOM
+    shift
+    mkdir -p "$dir"
+    cp "$work/music.raw" "$dir/"
+    local limit=$((music_bytes * 1000 / 176400 + 2000)) start status took line
+    start=$(milliseconds)
+    (cd "$dir" && exec env DISPLAY="${display[1920x1080]}" LD_PRELOAD="$callbacklog" \
+        MINCER_CALLBACK_LOG="$dir/callbacks.log" "$@" timeout -k 2 $((limit / 1000 + 3)) "$mincer") \
+        >/dev/null 2>"$dir/stderr"
+    status=$? took=$(($(milliseconds) - start))
+    line=$(grep -m 1 '^mincer: no sound is playing' "$dir/stderr")
+    echo "no sound, $what: ended after $took ms (limit $limit), status $status," \
+        "$(grep -c '^callback' "$dir/callbacks.log" 2>/dev/null || echo 0) callbacks, stderr:" \
+        "${line:-nothing}"
+    [ "$took" -le "$limit" ] || fail "no sound, $what: still running after $limit ms"
+    [ -n "$line" ] || fail "no sound, $what: no line 'mincer: no sound is playing' on stderr"
+}
+
+run_server() { # SERVER STATE START...
+    local server=$1 state=$2 before=${#started[@]}
+    shift 2
+    echo "== $server, $state sink"
+    if "$@"; then
+        play_server "$server" "$state"
+        [ "$server $state" = "pulse idle" ] &&
+            no_sound "PULSE_LATENCY_MSEC=20" SDL_AUDIODRIVER=pulse PULSE_LATENCY_MSEC=20
+    else
+        fail "$server $state: the server did not start"
+    fi
+    stop "${started[@]:$before}"
+    started=("${started[@]:0:$before}")
+}
+
+only=${MINCER_SOUND_SERVERS:-pulse-idle pulse-suspended pipewire-running}
+[[ " $only " = *" pulse-idle "* ]] && run_server pulse idle start_pulseaudio "$work/pulse-idle"
+[[ " $only " = *" pulse-suspended "* ]] &&
+    run_server pulse suspended start_pulseaudio "$work/pulse-suspended" suspend
+[[ " $only " = *" pipewire-running "* ]] &&
+    run_server pipewire running start_pipewire "$work/pipewire"
+
+echo "== The picture's lead over the music (ms; positive: the picture is ahead)"
+"$leadreport" table "$work/results.txt" || fail "a target was missed"
+if [ ${#failures[@]} -gt 0 ]; then
+    echo "${#failures[@]} failed:"
+    printf '  %s\n' "${failures[@]}"
+    exit 1
+fi
+echo "every target met"
