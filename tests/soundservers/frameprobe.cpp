@@ -293,7 +293,8 @@ private:
     void follow(xcb_window_t demo)
     {
         window = demo;
-        std::fprintf(log, "window %lld\n", (long long)nowUs());
+        lastAskedUs = nowUs(); // every frame of the window comes after this
+        std::fprintf(log, "window %lld\n", (long long)lastAskedUs);
         const uint32_t structure = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
         xcb_change_window_attributes(x, window, XCB_CW_EVENT_MASK, &structure);
         damage = xcb_generate_id(x);

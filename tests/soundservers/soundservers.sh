@@ -22,6 +22,9 @@ callbacklog=$(realpath "$4") leadreport=$(realpath "$5") launches=${6:-5}
 sizes=(1920x1080 3840x2160)
 music_seconds=3.5 # covers the rise at 2.5 s, however far ahead or behind the picture starts
 music_bytes=$((176400 * 35 / 10))
+demo_timeout=12 # s: a launch that has not ended by then has failed
+budget=480 # s: launches stop there, with time left to clean up before ctest's 600
+started_at=$SECONDS
 work=$(mktemp -d /tmp/mincer-soundservers.XXXXXX)
 unset QT_QPA_PLATFORM # the demo shows its window in Xvfb
 started=() # the X and sound servers started here, stopped by their ids
@@ -147,7 +150,7 @@ launch() { # SERVER STATE SIZE N
     cp "$work/music.raw" "$dir/"
     mkfifo "$dir/opened" "$dir/pcm"
     DISPLAY=${display[$size]} "$frameprobe" watch "$work/candidates-$size.bin" \
-        "$dir/frames.log" 30 2>"$dir/probe.err" &
+        "$dir/frames.log" "$((demo_timeout + 5))" 2>"$dir/probe.err" &
     local probe=$!
     current=($probe)
     wait_for 5 grep -q '^ready' "$dir/frames.log" || fail "$1 $2 $3: the probe did not start"
@@ -169,7 +172,7 @@ launch() { # SERVER STATE SIZE N
     (
         cd "$dir" && exec env DISPLAY="${display[$size]}" SDL_AUDIODRIVER=pulse \
             LD_PRELOAD="$callbacklog" MINCER_CALLBACK_LOG="$dir/callbacks.log" \
-            MINCER_OPEN_SIGNAL="$dir/opened" timeout -k 2 20 "$mincer"
+            MINCER_OPEN_SIGNAL="$dir/opened" timeout -k 2 "$demo_timeout" "$mincer"
     ) >"$dir/stdout" 2>"$dir/stderr"
     echo $? >"$dir/status"
     # The drained tail reaches the monitor within a few buffers.
@@ -193,6 +196,10 @@ play_server() { # SERVER STATE
         retries=0
         for n in $(seq "$launches"); do
             while :; do
+                if [ $((SECONDS - started_at)) -ge "$budget" ]; then
+                    fail "$1 $2 $size: no time left for launch $n"
+                    return
+                fi
                 if [ "$2" = suspended ]; then
                     wait_for 10 sink_suspended || fail "$1 $2: the sink did not suspend"
                 fi
