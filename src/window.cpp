@@ -4,6 +4,7 @@
 #include "instruction.h"
 #include "mince.h"
 
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
@@ -12,6 +13,7 @@
 #include <SDL.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 float createFade(qint64 time, qint64 length, qint64 fadeIn, qint64 fadeOut)
@@ -24,19 +26,23 @@ float createFade(qint64 time, qint64 length, qint64 fadeIn, qint64 fadeOut)
 void effect(void *userdata, unsigned char *stream, int len)
 {
     auto *window = static_cast<Window *>(userdata);
-    const qint64 got
-        = window->music.isOpen() ? window->music.read(reinterpret_cast<char *>(stream), len) : -1;
+    const qint64 nowNs = monotonicNowNs();
+    qint64 got = 0;
+    if (!window->musicEnded) {
+        got = window->music.isOpen() ? window->music.read(reinterpret_cast<char *>(stream), len)
+                                     : -1;
+        // The end of the music, or a read error: from now on the device plays silence, until
+        // the GUI thread has seen the music heard to its end and quits.
+        if (got <= 0) {
+            window->musicEnded = true;
+            window->requests.setMusicEnd(window->musicRead);
+        }
+    }
     // Whatever the file did not fill is silence, never the previous buffer's bytes.
     const qint64 filled = std::max<qint64>(got, 0);
     std::memset(stream + filled, 0, size_t(len - filled));
-    if (got > 0)
-        return;
-
-    // End of the music (or a read error): stop asking for data, then ask the GUI thread to quit.
-    // The call is queued, so it is safe from this thread and still ends the program when it
-    // comes before the event loop has started.
-    SDL_PauseAudio(1);
-    QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
+    window->musicRead += filled;
+    window->requests.append(nowNs, len);
 }
 
 QList<Instruction *> createScenes()
@@ -74,6 +80,10 @@ Window::Window() : music(QStringLiteral("music.raw"))
     // Unbuffered, so that the audio thread's reads go straight to the file without a buffer
     // being allocated on the way.
     music.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    // The music's length as far as it is known before it plays: none without a file; unknown for
+    // a pipe, whose end only the callback finds.
+    const QFileInfo file(music.fileName());
+    clock.setMusicLength(!music.isOpen() || file.isDir() ? 0 : file.isFile() ? file.size() : -1);
     instructions = createScenes();
     frames.setScenes(instructions);
 
@@ -86,8 +96,21 @@ Window::Window() : music(QStringLiteral("music.raw"))
     wanted.callback = effect;
     wanted.userdata = this;
     SDL_AudioSpec obtained {};
-    SDL_OpenAudio(&wanted, &obtained);
-    SDL_PauseAudio(0);
+    if (SDL_OpenAudio(&wanted, &obtained) == 0) {
+        clock.start(monotonicNowNs());
+        SDL_PauseAudio(0);
+    } else {
+        std::fprintf(stderr, "mincer: no sound is playing (%s); the show goes on without it\n",
+                     SDL_GetError());
+        silenceReported = true;
+        clock.startSilent(monotonicNowNs());
+    }
+    clockStarted = true;
+    playsMusic = true;
+
+    musicWatch.setInterval(50);
+    connect(&musicWatch, &QTimer::timeout, this, [this] { followMusic(monotonicNowNs()); });
+    musicWatch.start();
 }
 
 Window::Window(const QList<Instruction *> &scenes) : instructions(scenes)
@@ -102,6 +125,28 @@ Window::~Window()
         SDL_CloseAudio();
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
     }
+}
+
+void Window::followMusic(qint64 nowNs)
+{
+    if (!playsMusic)
+        return;
+    requests.takeNew([this](qint64 timeNs, int bytes) { clock.bufferRequested(timeNs, bytes); });
+    if (requests.musicEnd() >= 0)
+        clock.setMusicLength(requests.musicEnd());
+    const bool finished = clock.finishedAt(nowNs);
+    if (!clock.soundPlaying() && !silenceReported && !finished) {
+        std::fprintf(stderr,
+                     "mincer: no sound is playing (the sound device has not asked for music for "
+                     "%lld s); the show goes on without it\n",
+                     MusicClock::waitLimitNs / 1'000'000'000);
+        silenceReported = true;
+    } else if (clock.soundPlaying() && silenceReported) {
+        std::fprintf(stderr, "mincer: the sound plays again\n");
+        silenceReported = false;
+    }
+    if (finished)
+        QCoreApplication::quit();
 }
 
 void Window::showCoveringScreen()
@@ -130,8 +175,14 @@ QImage *Window::backingImage()
 
 void Window::paintEvent(QPaintEvent *)
 {
-    if (!timer.isValid())
-        timer.start();
+    const qint64 shownAtNs = monotonicNowNs();
+    if (!clockStarted) {
+        // Without music, the scene clock is the monotonic clock from the first frame.
+        clock.startSilent(shownAtNs);
+        clockStarted = true;
+    }
+    followMusic(shownAtNs);
+    const qint64 musicNs = clock.heardAt(shownAtNs);
 
     // The frame is painted straight into the backing store's pixels (no copy), through an image
     // of the window's size in device pixels; the scenes are fitted to it.
@@ -148,8 +199,9 @@ void Window::paintEvent(QPaintEvent *)
     QImage &frame = store ? storePixels : ownFrame;
     const SceneDraw drawScene
         = [&](Instruction &scene, long t) { return frames.draw(scene, t, frame); };
-    if (drawSequenceFrame(instructions, current, offset, timer.elapsed(), drawScene))
-        timer.restart();
+    const qint64 elapsedMs = (musicNs - sceneStartNs) / 1'000'000;
+    if (drawSequenceFrame(instructions, current, offset, elapsedMs, drawScene))
+        sceneStartNs = musicNs;
     if (!store) {
         QPainter painter(this);
         painter.drawImage(QRect(QPoint(0, 0), size()), frame);

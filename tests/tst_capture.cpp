@@ -17,7 +17,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-static constexpr int musicBytesPerSecond = 176400; // 44100 frames of 2 channels, 16 bit
 
 class TestCapture : public QObject
 {
