@@ -33,6 +33,9 @@ PACKAGING_PACKAGES=(dpkg-dev file)
 # What the tests need on top: a real X server and its tools, ffprobe and the packager.
 TEST_PACKAGES=(xvfb xauth xdotool x11-utils libx11-dev libxfixes-dev "${CAPTURE_PACKAGES[@]}"
                "${PACKAGING_PACKAGES[@]}")
+# The package test judges the package with lintian.
+LINT_PACKAGES=(lintian)
+TEST_PACKAGES+=("${LINT_PACKAGES[@]}")
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     set -euo pipefail
