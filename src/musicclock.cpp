@@ -98,6 +98,7 @@ void MusicClock::fallSilent(qint64 reachNs)
     silentFromNs = anchorTimeNs + waitLimitNs;
     silentPositionNs = anchorNs + reachNs;
     musicZeroNs = anchorTimeNs - anchorNs;
+    silentHeardNs = anchorNs;
     state = State::Silent;
 }
 

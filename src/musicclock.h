@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <limits>
 
 // Times are nanoseconds of the monotonic clock (CLOCK_MONOTONIC: the clock of QElapsedTimer and of
 // the X Present extension's refresh times). Music positions are nanoseconds of music.
@@ -27,6 +28,8 @@ public:
     template<typename Take> void takeNew(Take take);
     // GUI thread: the music's length in bytes once the callback has reached its end, else -1.
     qint64 musicEnd() const { return musicEndBytes.load(std::memory_order_acquire); }
+    // Any thread: the time of the latest request (long ago when there was none).
+    qint64 lastRequestNs() const { return lastNs.load(std::memory_order_acquire); }
 
 private:
     static constexpr quint64 capacity = 1024; // 10 s of 10 ms buffers
@@ -35,6 +38,7 @@ private:
     std::array<std::atomic<int>, capacity> sizes {};
     std::atomic<quint64> written {0};
     std::atomic<qint64> musicEndBytes {-1};
+    std::atomic<qint64> lastNs {std::numeric_limits<qint64>::min() / 2};
     quint64 taken = 0; // GUI thread only
 };
 
@@ -44,6 +48,7 @@ inline void BufferLog::append(qint64 timeNs, int bytes)
     times[n % capacity].store(timeNs, std::memory_order_relaxed);
     sizes[n % capacity].store(bytes, std::memory_order_relaxed);
     written.store(n + 1, std::memory_order_release);
+    lastNs.store(timeNs, std::memory_order_release);
 }
 
 template<typename Take> void BufferLog::takeNew(Take take)
@@ -102,6 +107,11 @@ public:
     // Is the sound device playing the music, or is the clock waiting for it to start? False once
     // the clock runs without sound.
     bool soundPlaying() const { return state != State::Silent; }
+    // Is the clock running without sound while music was left to play?
+    bool soundLost() const
+    {
+        return state == State::Silent && (lengthNs < 0 || silentHeardNs < lengthNs);
+    }
 
     qint64 musicNs(qint64 bytes) const { return bytes * 1'000'000'000 / bytesPerSecond; }
 
@@ -129,6 +139,7 @@ private:
     qint64 silentFromNs = 0;
     qint64 silentPositionNs = 0;
     qint64 musicZeroNs = 0;
+    qint64 silentHeardNs = 0; // the music heard by then
 
     qint64 answeredNs = 0; // the last answer of heardAt()
     qint64 answeredAtNs = -1; // and the time it was asked for

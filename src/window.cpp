@@ -4,13 +4,10 @@
 #include "instruction.h"
 #include "mince.h"
 
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
-
-#include <SDL.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -21,28 +18,6 @@ float createFade(qint64 time, qint64 length, qint64 fadeIn, qint64 fadeOut)
     const float rise = float(std::min(time, fadeIn)) / float(fadeIn);
     const float fall = float(std::min(length - time, fadeOut)) / float(fadeOut);
     return rise * fall;
-}
-
-void effect(void *userdata, unsigned char *stream, int len)
-{
-    auto *window = static_cast<Window *>(userdata);
-    const qint64 nowNs = monotonicNowNs();
-    qint64 got = 0;
-    if (!window->musicEnded) {
-        got = window->music.isOpen() ? window->music.read(reinterpret_cast<char *>(stream), len)
-                                     : -1;
-        // The end of the music, or a read error: from now on the device plays silence, until
-        // the GUI thread has seen the music heard to its end and quits.
-        if (got <= 0) {
-            window->musicEnded = true;
-            window->requests.setMusicEnd(window->musicRead);
-        }
-    }
-    // Whatever the file did not fill is silence, never the previous buffer's bytes.
-    const qint64 filled = std::max<qint64>(got, 0);
-    std::memset(stream + filled, 0, size_t(len - filled));
-    window->musicRead += filled;
-    window->requests.append(nowNs, len);
 }
 
 QList<Instruction *> createScenes()
@@ -75,38 +50,22 @@ void requestImmediateRepaints()
         qputenv("QT_QPA_UPDATE_IDLE_TIME", "0");
 }
 
-Window::Window() : music(QStringLiteral("music.raw"))
+Window::Window() : music(std::make_unique<MusicPlayback>(QStringLiteral("music.raw")))
 {
-    // Unbuffered, so that the audio thread's reads go straight to the file without a buffer
-    // being allocated on the way.
-    music.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-    // The music's length as far as it is known before it plays: none without a file; unknown for
-    // a pipe, whose end only the callback finds.
-    const QFileInfo file(music.fileName());
-    clock.setMusicLength(!music.isOpen() || file.isDir() ? 0 : file.isFile() ? file.size() : -1);
+    clock.setMusicLength(music->knownLength());
     instructions = createScenes();
     frames.setScenes(instructions);
 
-    SDL_Init(SDL_INIT_AUDIO);
-    SDL_AudioSpec wanted {};
-    wanted.freq = musicRateHz;
-    wanted.format = AUDIO_S16LSB;
-    wanted.channels = musicChannels;
-    wanted.samples = musicRateHz / 50; // 882 sample frames: 20 ms
-    wanted.callback = effect;
-    wanted.userdata = this;
-    SDL_AudioSpec obtained {};
-    if (SDL_OpenAudio(&wanted, &obtained) == 0) {
+    QString error;
+    if (music->start(&error)) {
         clock.start(monotonicNowNs());
-        SDL_PauseAudio(0);
     } else {
         std::fprintf(stderr, "mincer: no sound is playing (%s); the show goes on without it\n",
-                     SDL_GetError());
+                     qPrintable(error));
         silenceReported = true;
         clock.startSilent(monotonicNowNs());
     }
     clockStarted = true;
-    playsMusic = true;
 
     musicWatch.setInterval(50);
     connect(&musicWatch, &QTimer::timeout, this, [this] { followMusic(monotonicNowNs()); });
@@ -118,24 +77,17 @@ Window::Window(const QList<Instruction *> &scenes) : instructions(scenes)
     frames.setScenes(instructions);
 }
 
-Window::~Window()
-{
-    // The callback reads `music`: stop it and close the device before the file goes away.
-    if (SDL_WasInit(SDL_INIT_AUDIO)) {
-        SDL_CloseAudio();
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    }
-}
+Window::~Window() = default;
 
 void Window::followMusic(qint64 nowNs)
 {
-    if (!playsMusic)
+    if (!music)
         return;
-    requests.takeNew([this](qint64 timeNs, int bytes) { clock.bufferRequested(timeNs, bytes); });
-    if (requests.musicEnd() >= 0)
-        clock.setMusicLength(requests.musicEnd());
+    music->takeRequests([this](qint64 timeNs, int bytes) { clock.bufferRequested(timeNs, bytes); });
+    if (music->musicEnd() >= 0)
+        clock.setMusicLength(music->musicEnd());
     const bool finished = clock.finishedAt(nowNs);
-    if (!clock.soundPlaying() && !silenceReported && !finished) {
+    if (clock.soundLost() && !silenceReported) {
         std::fprintf(stderr,
                      "mincer: no sound is playing (the sound device has not asked for music for "
                      "%lld s); the show goes on without it\n",

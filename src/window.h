@@ -3,31 +3,22 @@
 
 #include "framepainter.h"
 #include "musicclock.h"
+#include "musicplayback.h"
 
-#include <QFile>
 #include <QImage>
 #include <QList>
 #include <QRasterWindow>
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 class Instruction;
 class QPainter;
 
-// The format of "music.raw": headerless signed 16-bit little-endian PCM, interleaved stereo.
-constexpr int musicRateHz = 44100; // sample frames per second
-constexpr int musicChannels = 2;
-constexpr int musicBytesPerFrame = 4; // one 16-bit sample per channel
-constexpr int musicBytesPerSecond = musicRateHz * musicBytesPerFrame; // 176400
-
 // Fade envelope over [0, length] ms: rises linearly over the first fadeIn ms, holds at 1 and
 // falls over the last fadeOut ms. Not clamped: times outside [0, length] give negative values.
 float createFade(qint64 time, qint64 length, qint64 fadeIn, qint64 fadeOut);
-
-// Audio fill callback: copies the next len bytes of the window's music into stream (silence after
-// its end), and notes the time and size of the request for the music clock.
-void effect(void *userdata, unsigned char *stream, int len);
 
 // The demo's scenes in playing order, each created on the heap and never deleted.
 QList<Instruction *> createScenes();
@@ -75,8 +66,6 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    friend void effect(void *userdata, unsigned char *stream, int len);
-
     void followScreen(QScreen *screen);
     // Takes in what the audio callback noted, says so when the sound stops or comes back, and
     // quits once the music has been heard.
@@ -85,19 +74,13 @@ private:
     // not an image.
     QImage *backingImage();
 
-    QFile music;
+    std::unique_ptr<MusicPlayback> music; // the demo's music; none in a silent window
     QList<Instruction *> instructions;
     MusicClock clock {musicBytesPerSecond};
     bool clockStarted = false;
-    bool playsMusic = false; // the demo's window, not a silent one
     qint64 sceneStartNs = 0; // the music's position when the current scene started
     int current = 0;
     int offset = 0; // seek offset, ms
-
-    // The audio thread's own: how much of the music it has read, and whether it reached the end.
-    qint64 musicRead = 0;
-    bool musicEnded = false;
-    BufferLog requests; // from the audio thread to the GUI thread
 
     QTimer musicWatch; // follows the music also while no frames are painted
     bool silenceReported = false;
