@@ -51,16 +51,17 @@ private:
         return log.entries;
     }
 
-    // A scene that records what a scene sees of the painter that FramePainter hands it: the
-    // viewport in its own pixels and where its origin lands on the frame.
-    struct Probe : Instruction
+    // A scene that records the scales it is prepared for and the viewport it sees.
+    struct Probe : Instruction, ScaleAware
     {
         bool draw(long, QPainter &painter) override
         {
             viewport = logicalViewportSize(painter);
             return true;
         }
+        void prepareScale(qreal deviceScale) override { prepared.append(deviceScale); }
         QSize viewport;
+        QList<qreal> prepared;
     };
 
     // Is the whole of a drawn image inside the fitted rectangle (to within a pixel)?
@@ -118,7 +119,8 @@ private:
     }
 
 private slots:
-    // The fitted rectangle, and what a scene sees of it: a 1920x1080 viewport at the fit's scale.
+    // The fitted rectangle, and what a scene sees of it: a 1920x1080 viewport at the fit's scale,
+    // prepared for ahead of the first frame.
     void scale_data() { addScreens(); }
 
     void scale()
@@ -129,7 +131,12 @@ private slots:
         QVERIFY(qFuzzyCompare(fitScale(screen), scale));
         QCOMPARE(fittedRect(screen), fitted);
         Probe probe;
-        fittedFrame(probe, 0, screen, 1);
+        FramePainter painter({&probe}, 1);
+        painter.prepareFor(screen);
+        QCOMPARE(probe.prepared, QList<qreal>({scale}));
+        QImage frame = blankFrame(screen, 1);
+        painter.draw(probe, 0, frame);
+        QCOMPARE(probe.prepared.size(), 1);
         QCOMPARE(probe.viewport, QSize(1920, 1080));
     }
 
