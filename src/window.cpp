@@ -55,6 +55,9 @@ Window::Window() : music(std::make_unique<MusicPlayback>(QStringLiteral("music.r
     clock.setMusicLength(music->knownLength());
     instructions = createScenes();
     frames.setScenes(instructions);
+    // The copies for the screen the window opens on, before the music starts: preparing them at
+    // the first frame would start the picture late on a large screen.
+    frames.prepareFor(screen()->size() * devicePixelRatio());
 
     QString error;
     if (music->start(&error)) {
