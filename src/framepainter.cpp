@@ -3,10 +3,12 @@
 #include "instruction.h"
 
 #include <QPainter>
+#include <QRegion>
 #include <QSemaphore>
 #include <QThread>
 
 #include <algorithm>
+#include <cmath>
 
 // ThreadSanitizer cannot see the order that Qt's thread pool and semaphore give the bands (they
 // wait on futexes of their own), so under it the order is stated: what one thread does before
@@ -35,6 +37,21 @@ qreal fitScale(QSize devicePixels)
                     qreal(devicePixels.height()) / compositionHeightPx);
 }
 
+QRect fittedRect(QSize devicePixels)
+{
+    if (devicePixels.isEmpty())
+        return QRect();
+    const qreal scale = fitScale(devicePixels);
+    // The fit dimension's product is that dimension give or take a rounding error: 1e-6 keeps it
+    // from being rounded down a whole pixel.
+    const auto whole
+        = [](qreal px, int most) { return std::clamp(int(std::floor(px + 1e-6)), 1, most); };
+    const int width = whole(compositionWidthPx * scale, devicePixels.width());
+    const int height = whole(compositionHeightPx * scale, devicePixels.height());
+    return QRect((devicePixels.width() - width) / 2, (devicePixels.height() - height) / 2, width,
+                 height);
+}
+
 FramePainter::FramePainter(const QList<Instruction *> &scenes, int threads)
     : scenes(scenes), bandCount(std::max(1, threads))
 {
@@ -60,6 +77,20 @@ int FramePainter::idealThreads()
     return std::max(1, QThread::idealThreadCount());
 }
 
+void FramePainter::prepareFor(QSize devicePixels)
+{
+    if (devicePixels.isEmpty())
+        return;
+    const qreal scale = fitScale(devicePixels);
+    if (scale == preparedScale)
+        return;
+    for (Instruction *each : qAsConst(scenes)) {
+        if (auto *aware = dynamic_cast<ScaleAware *>(each))
+            aware->prepareScale(scale);
+    }
+    preparedScale = scale;
+}
+
 bool FramePainter::draw(Instruction &scene, long t, QImage &frame)
 {
     if (frame.isNull()) {
@@ -68,30 +99,39 @@ bool FramePainter::draw(Instruction &scene, long t, QImage &frame)
         QPainter painter(&pixel);
         return scene.draw(t, painter);
     }
-    const qreal scale = fitScale(frame.size());
-    if (scale != preparedScale) {
-        for (Instruction *each : qAsConst(scenes)) {
-            if (auto *aware = dynamic_cast<ScaleAware *>(each))
-                aware->prepareScale(scale);
-        }
-        preparedScale = scale;
-    }
-    return paintBands(frame, scale, [&](QPainter &painter) { return scene.draw(t, painter); });
+    prepareFor(frame.size());
+    return paintBands(frame, fittedRect(frame.size()), fitScale(frame.size()),
+                      [&](QPainter &painter) { return scene.draw(t, painter); });
 }
 
-bool FramePainter::paintBand(QImage &frame, int band, int bands, qreal scale,
+bool FramePainter::paintBand(QImage &frame, const QRect &area, int band, int bands, qreal scale,
                              const std::function<bool(QPainter &)> &paint)
 {
+    // The band's rows of the frame: the area's rows shared out evenly, the rows above the area
+    // going to the first band and those below it to the last.
+    const int top = band == 0 ? 0 : area.top() + area.height() * band / bands;
+    const int bottom
+        = band == bands - 1 ? frame.height() : area.top() + area.height() * (band + 1) / bands;
+    const QRect rows(0, top, frame.width(), bottom - top);
+
     // A painter per band needs a QImage per band (one paint engine per image), so each band
-    // paints through its own image over the frame's pixels.
-    QImage pixels(frame.bits(), frame.width(), frame.height(), frame.bytesPerLine(),
-                  frame.format());
-    QPainter painter(&pixels);
-    if (bands > 1) {
-        const int top = frame.height() * band / bands;
-        const int bottom = frame.height() * (band + 1) / bands;
-        painter.setClipRect(QRect(0, top, frame.width(), bottom - top));
+    // paints through its own images over the frame's pixels.
+    if (area != frame.rect()) {
+        QImage pixels(frame.bits(), frame.width(), frame.height(), frame.bytesPerLine(),
+                      frame.format());
+        QPainter bars(&pixels);
+        const QColor fill = sceneColour();
+        for (const QRect &bar : QRegion(rows).subtracted(area))
+            bars.fillRect(bar, fill);
     }
+
+    // The area as an image of its own, so that its painter's viewport is the area.
+    uchar *corner
+        = frame.bits() + area.top() * frame.bytesPerLine() + area.left() * (frame.depth() / 8);
+    QImage pixels(corner, area.width(), area.height(), frame.bytesPerLine(), frame.format());
+    QPainter painter(&pixels);
+    if (bands > 1)
+        painter.setClipRect(rows.intersected(area).translated(-area.topLeft()));
     if (scale != 1)
         painter.setWorldTransform(QTransform::fromScale(scale, scale));
     return paint(painter);
@@ -100,20 +140,26 @@ bool FramePainter::paintBand(QImage &frame, int band, int bands, qreal scale,
 bool FramePainter::paintBands(QImage &frame, qreal scale,
                               const std::function<bool(QPainter &)> &paint)
 {
-    const int bands = std::min(bandCount, std::max(1, frame.height()));
+    return paintBands(frame, frame.rect(), scale, paint);
+}
+
+bool FramePainter::paintBands(QImage &frame, const QRect &area, qreal scale,
+                              const std::function<bool(QPainter &)> &paint)
+{
+    const int bands = std::min(bandCount, std::max(1, area.height()));
     frame.bits(); // detach here, not from the band threads
     QSemaphore done;
     for (int band = 1; band < bands; ++band) {
         std::function<void()> task = [&, band] {
             takeOver();
-            paintBand(frame, band, bands, scale, paint);
+            paintBand(frame, area, band, bands, scale, paint);
             handOver();
             done.release();
         };
         handOver();
         pool.start(std::move(task));
     }
-    const bool result = paintBand(frame, 0, bands, scale, paint);
+    const bool result = paintBand(frame, area, 0, bands, scale, paint);
     done.acquire(bands - 1);
     takeOver();
     return result;

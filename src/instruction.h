@@ -56,7 +56,8 @@ inline qreal deviceScale(const QPainter &painter)
 }
 
 // The painter's viewport in the logical pixels that the painter draws in, rounded up so that a
-// fill of it covers every device pixel.
+// fill of it covers every device pixel. On a frame that FramePainter fits to its size, the
+// viewport is the fitted rectangle: 1920x1080 in these pixels.
 inline QSize logicalViewportSize(const QPainter &painter)
 {
     const qreal scale = deviceScale(painter);

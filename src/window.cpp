@@ -9,9 +9,8 @@
 #include <QPainter>
 #include <QScreen>
 
-#include <SDL.h>
-
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 float createFade(qint64 time, qint64 length, qint64 fadeIn, qint64 fadeOut)
@@ -19,24 +18,6 @@ float createFade(qint64 time, qint64 length, qint64 fadeIn, qint64 fadeOut)
     const float rise = float(std::min(time, fadeIn)) / float(fadeIn);
     const float fall = float(std::min(length - time, fadeOut)) / float(fadeOut);
     return rise * fall;
-}
-
-void effect(void *userdata, unsigned char *stream, int len)
-{
-    auto *window = static_cast<Window *>(userdata);
-    const qint64 got
-        = window->music.isOpen() ? window->music.read(reinterpret_cast<char *>(stream), len) : -1;
-    // Whatever the file did not fill is silence, never the previous buffer's bytes.
-    const qint64 filled = std::max<qint64>(got, 0);
-    std::memset(stream + filled, 0, size_t(len - filled));
-    if (got > 0)
-        return;
-
-    // End of the music (or a read error): stop asking for data, then ask the GUI thread to quit.
-    // The call is queued, so it is safe from this thread and still ends the program when it
-    // comes before the event loop has started.
-    SDL_PauseAudio(1);
-    QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
 }
 
 QList<Instruction *> createScenes()
@@ -69,25 +50,29 @@ void requestImmediateRepaints()
         qputenv("QT_QPA_UPDATE_IDLE_TIME", "0");
 }
 
-Window::Window() : music(QStringLiteral("music.raw"))
+Window::Window() : music(std::make_unique<MusicPlayback>(QStringLiteral("music.raw")))
 {
-    // Unbuffered, so that the audio thread's reads go straight to the file without a buffer
-    // being allocated on the way.
-    music.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    clock.setMusicLength(music->knownLength());
     instructions = createScenes();
     frames.setScenes(instructions);
+    // The copies for the screen the window opens on, before the music starts: preparing them at
+    // the first frame would start the picture late on a large screen.
+    frames.prepareFor(screen()->size() * devicePixelRatio());
 
-    SDL_Init(SDL_INIT_AUDIO);
-    SDL_AudioSpec wanted {};
-    wanted.freq = musicRateHz;
-    wanted.format = AUDIO_S16LSB;
-    wanted.channels = musicChannels;
-    wanted.samples = musicRateHz / 50; // 882 sample frames: 20 ms
-    wanted.callback = effect;
-    wanted.userdata = this;
-    SDL_AudioSpec obtained {};
-    SDL_OpenAudio(&wanted, &obtained);
-    SDL_PauseAudio(0);
+    QString error;
+    if (music->start(&error)) {
+        clock.start(monotonicNowNs());
+    } else {
+        std::fprintf(stderr, "mincer: no sound is playing (%s); the show goes on without it\n",
+                     qPrintable(error));
+        silenceReported = true;
+        clock.startSilent(monotonicNowNs());
+    }
+    clockStarted = true;
+
+    musicWatch.setInterval(50);
+    connect(&musicWatch, &QTimer::timeout, this, [this] { followMusic(monotonicNowNs()); });
+    musicWatch.start();
 }
 
 Window::Window(const QList<Instruction *> &scenes) : instructions(scenes)
@@ -95,13 +80,28 @@ Window::Window(const QList<Instruction *> &scenes) : instructions(scenes)
     frames.setScenes(instructions);
 }
 
-Window::~Window()
+Window::~Window() = default;
+
+void Window::followMusic(qint64 nowNs)
 {
-    // The callback reads `music`: stop it and close the device before the file goes away.
-    if (SDL_WasInit(SDL_INIT_AUDIO)) {
-        SDL_CloseAudio();
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    if (!music)
+        return;
+    music->takeRequests([this](qint64 timeNs, int bytes) { clock.bufferRequested(timeNs, bytes); });
+    if (music->musicEnd() >= 0)
+        clock.setMusicLength(music->musicEnd());
+    const bool finished = clock.finishedAt(nowNs);
+    if (clock.soundLost() && !silenceReported) {
+        std::fprintf(stderr,
+                     "mincer: no sound is playing (the sound device has not asked for music for "
+                     "%lld s); the show goes on without it\n",
+                     MusicClock::waitLimitNs / 1'000'000'000);
+        silenceReported = true;
+    } else if (clock.soundPlaying() && silenceReported) {
+        std::fprintf(stderr, "mincer: the sound plays again\n");
+        silenceReported = false;
     }
+    if (finished)
+        QCoreApplication::quit();
 }
 
 void Window::showCoveringScreen()
@@ -130,8 +130,14 @@ QImage *Window::backingImage()
 
 void Window::paintEvent(QPaintEvent *)
 {
-    if (!timer.isValid())
-        timer.start();
+    const qint64 shownAtNs = monotonicNowNs();
+    if (!clockStarted) {
+        // Without music, the scene clock is the monotonic clock from the first frame.
+        clock.startSilent(shownAtNs);
+        clockStarted = true;
+    }
+    followMusic(shownAtNs);
+    const qint64 musicNs = clock.heardAt(shownAtNs);
 
     // The frame is painted straight into the backing store's pixels (no copy), through an image
     // of the window's size in device pixels; the scenes are fitted to it.
@@ -148,8 +154,9 @@ void Window::paintEvent(QPaintEvent *)
     QImage &frame = store ? storePixels : ownFrame;
     const SceneDraw drawScene
         = [&](Instruction &scene, long t) { return frames.draw(scene, t, frame); };
-    if (drawSequenceFrame(instructions, current, offset, timer.elapsed(), drawScene))
-        timer.restart();
+    const qint64 elapsedMs = (musicNs - sceneStartNs) / 1'000'000;
+    if (drawSequenceFrame(instructions, current, offset, elapsedMs, drawScene))
+        sceneStartNs = musicNs;
     if (!store) {
         QPainter painter(this);
         painter.drawImage(QRect(QPoint(0, 0), size()), frame);

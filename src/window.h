@@ -2,29 +2,23 @@
 #define WINDOW_H
 
 #include "framepainter.h"
+#include "musicclock.h"
+#include "musicplayback.h"
 
-#include <QElapsedTimer>
-#include <QFile>
 #include <QImage>
 #include <QList>
 #include <QRasterWindow>
+#include <QTimer>
 
 #include <functional>
+#include <memory>
 
 class Instruction;
 class QPainter;
 
-// The format of "music.raw": headerless signed 16-bit little-endian PCM, interleaved stereo.
-constexpr int musicRateHz = 44100; // sample frames per second
-constexpr int musicChannels = 2;
-constexpr int musicBytesPerFrame = 4; // one 16-bit sample per channel
-
 // Fade envelope over [0, length] ms: rises linearly over the first fadeIn ms, holds at 1 and
 // falls over the last fadeOut ms. Not clamped: times outside [0, length] give negative values.
 float createFade(qint64 time, qint64 length, qint64 fadeIn, qint64 fadeOut);
-
-// Audio fill callback: copies the next len bytes of the window's music into stream.
-void effect(void *userdata, unsigned char *stream, int len);
 
 // The demo's scenes in playing order, each created on the heap and never deleted.
 QList<Instruction *> createScenes();
@@ -47,13 +41,18 @@ bool drawSequenceFrame(const QList<Instruction *> &instructions, int &current, i
 // object exists; a QT_QPA_UPDATE_IDLE_TIME set by the user wins.
 void requestImmediateRepaints();
 
-// The demo: a window that plays the scenes one after the other while the music streams.
+// The demo: a window that plays the scenes one after the other while the music streams. The
+// music is the scene clock: a scene's time is how far the music has been heard since the scene
+// started, plus the seek offset. The show ends once the whole music has been heard.
 class Window : public QRasterWindow
 {
 public:
-    // The demo itself: opens "music.raw", creates the scenes and starts the music.
+    // The demo itself: opens "music.raw", creates the scenes, prepares them for the screen and
+    // starts the music. Without a sound device the show runs on the monotonic clock and ends after
+    // the music's length.
     Window();
-    // Plays the given scenes, silently. The scenes stay owned by the caller.
+    // Plays the given scenes, silently, on the monotonic clock from the first frame; it does not
+    // end by itself. The scenes stay owned by the caller.
     explicit Window(const QList<Instruction *> &scenes);
     ~Window() override;
 
@@ -67,18 +66,24 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    friend void effect(void *userdata, unsigned char *stream, int len);
-
     void followScreen(QScreen *screen);
+    // Takes in what the audio callback noted, says so when the sound stops or comes back, and
+    // quits once the music has been heard.
+    void followMusic(qint64 nowNs);
     // The backing store's pixels for this paint, or null where the platform's backing store is
     // not an image.
     QImage *backingImage();
 
-    QFile music;
+    std::unique_ptr<MusicPlayback> music; // the demo's music; none in a silent window
     QList<Instruction *> instructions;
-    QElapsedTimer timer;
+    MusicClock clock {musicBytesPerSecond};
+    bool clockStarted = false;
+    qint64 sceneStartNs = 0; // the music's position when the current scene started
     int current = 0;
     int offset = 0; // seek offset, ms
+
+    QTimer musicWatch; // follows the music also while no frames are painted
+    bool silenceReported = false;
 
     FramePainter frames; // fits the scenes to the window, painting in bands on all cores
     QImage ownFrame; // where frames are painted when the backing store is not an image

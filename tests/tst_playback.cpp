@@ -19,6 +19,7 @@ private slots:
     void playsWholeFileThenQuits();
     void noMusicQuitsAtOnce_data();
     void noMusicQuitsAtOnce();
+    void withoutSoundEndsAfterTheMusic();
 };
 
 // Music whose bytes are never zero, so that it stands out from the silence around it.
@@ -36,19 +37,19 @@ struct Run
     bool finished = false;
     qint64 elapsedMs = 0;
     QByteArray device; // what the disk driver wrote
+    QByteArray errors; // what it printed on stderr
 };
 
-static Run runDemo(const QString &folder)
+static Run runDemo(const QString &folder, const QString &driver = "disk")
 {
     QProcess demo;
     demo.setWorkingDirectory(folder);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("SDL_AUDIODRIVER", "disk");
+    env.insert("SDL_AUDIODRIVER", driver);
     env.insert("SDL_DISKAUDIOFILE", folder + "/device.raw");
     env.insert("SDL_DISKAUDIODELAY", "20"); // ms per buffer: real time
     demo.setProcessEnvironment(env);
-    demo.setProcessChannelMode(QProcess::ForwardedErrorChannel);
 
     Run run;
     QElapsedTimer clock;
@@ -61,6 +62,7 @@ static Run runDemo(const QString &folder)
         demo.waitForFinished();
     }
     run.exitCode = demo.exitStatus() == QProcess::NormalExit ? demo.exitCode() : -1;
+    run.errors = demo.readAllStandardError();
     QFile device(folder + "/device.raw");
     if (device.open(QIODevice::ReadOnly))
         run.device = device.readAll();
@@ -128,6 +130,30 @@ void TestPlayback::noMusicQuitsAtOnce()
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.elapsedMs < 5000, qPrintable(QString::number(run.elapsedMs)));
     QCOMPARE(run.device.count('\0'), run.device.size());
+}
+
+// No sound device to be had: the show runs on the monotonic clock, says why once, and ends after
+// the music's length.
+void TestPlayback::withoutSoundEndsAfterTheMusic()
+{
+    QTemporaryDir folder;
+    QFile file(folder.filePath("music.raw"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(pattern(3 * bytesPerSecond));
+    file.close();
+
+    const Run run = runDemo(folder.path(), "none-such");
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.elapsedMs >= 3000 && run.elapsedMs < 5000,
+             qPrintable(QString::number(run.elapsedMs)));
+    QStringList said;
+    for (const QByteArray &line : run.errors.split('\n')) {
+        if (line.startsWith("mincer: "))
+            said << QString::fromLocal8Bit(line);
+    }
+    QCOMPARE(said.size(), 1);
+    QVERIFY2(said.first().startsWith("mincer: no sound is playing ("), qPrintable(said.first()));
 }
 
 QTEST_GUILESS_MAIN(TestPlayback)

@@ -36,6 +36,9 @@ TEST_PACKAGES=(xvfb xauth xdotool x11-utils libx11-dev libxfixes-dev "${CAPTURE_
 # The sound-server test: PulseAudio, PipeWire (never pipewire-alsa, which would replace
 # PulseAudio), a session bus for PipeWire, and the X extensions its frame probe uses.
 SOUND_TEST_PACKAGES=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon libxcb1-dev libxcb-damage0-dev libxcb-present-dev libxcb-xtest0-dev)
+# The package test judges the package with lintian.
+LINT_PACKAGES=(lintian)
+TEST_PACKAGES+=("${LINT_PACKAGES[@]}")
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     set -euo pipefail

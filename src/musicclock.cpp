@@ -1,0 +1,136 @@
+#include "musicclock.h"
+
+#include <algorithm>
+#include <chrono>
+
+qint64 monotonicNowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+MusicClock::MusicClock(qint64 bytesPerSecond) : bytesPerSecond(bytesPerSecond) { }
+
+void MusicClock::start(qint64 timeNs)
+{
+    state = State::Waiting;
+    anchorTimeNs = timeNs;
+}
+
+void MusicClock::startSilent(qint64 timeNs)
+{
+    state = State::Silent;
+    silentFromNs = timeNs;
+    musicZeroNs = timeNs;
+}
+
+void MusicClock::setMusicLength(qint64 bytes)
+{
+    lengthNs = bytes < 0 ? -1 : musicNs(bytes);
+}
+
+void MusicClock::bufferRequested(qint64 timeNs, int bytes)
+{
+    if (state == State::NotStarted)
+        return;
+    const qint64 bufferNs = musicNs(bytes);
+    // Requests no further apart than two buffers come at the pace of the music.
+    const bool paced
+        = lastRequestNs >= 0 && timeNs - lastRequestNs <= 2 * std::max(bufferNs, lastBufferNs);
+    if (firstRequestNs < 0)
+        firstRequestNs = timeNs;
+    lastRequestNs = timeNs;
+    lastBufferNs = bufferNs;
+    handedNs += bufferNs;
+
+    // Until the device plays, all it was handed is in its queue, but for what could have played
+    // in real time since the first request.
+    if (state == State::Waiting) {
+        queueNs = std::max(queueNs, handedNs - (timeNs - firstRequestNs));
+        queueNs = std::min(queueNs, largestQueueNs);
+    }
+    const qint64 heardNs = std::max<qint64>(0, handedNs - queueNs);
+
+    switch (state) {
+    case State::NotStarted:
+        return;
+    case State::Waiting:
+        // Asking for more than the queue holds: it has played.
+        if (heardNs - anchorNs >= bufferNs / 2)
+            state = State::Playing;
+        break;
+    case State::Playing:
+        break;
+    case State::Silent:
+        if (!paced)
+            return;
+        state = State::Playing; // sound again: the clock holds until the music catches up
+        break;
+    }
+    anchorNs = heardNs;
+    anchorTimeNs = timeNs;
+}
+
+qint64 MusicClock::estimateAt(qint64 timeNs)
+{
+    // Between requests a playing device plays at most one buffer before it asks again; a frame may
+    // be shown up to the lookahead later than it is asked for.
+    const qint64 reachNs = state == State::Playing ? lastBufferNs + lookaheadNs : 0;
+    switch (state) {
+    case State::NotStarted:
+        return 0;
+    case State::Waiting:
+    case State::Playing:
+        if (timeNs - anchorTimeNs > waitLimitNs) {
+            fallSilent(reachNs);
+            return estimateAt(timeNs);
+        }
+        return anchorNs + std::clamp<qint64>(timeNs - anchorTimeNs, 0, reachNs);
+    case State::Silent:
+        return silentPositionNs + std::max<qint64>(0, timeNs - silentFromNs);
+    }
+    return 0;
+}
+
+void MusicClock::fallSilent(qint64 reachNs)
+{
+    silentFromNs = anchorTimeNs + waitLimitNs;
+    silentPositionNs = anchorNs + reachNs;
+    musicZeroNs = anchorTimeNs - anchorNs;
+    silentHeardNs = anchorNs;
+    state = State::Silent;
+}
+
+qint64 MusicClock::heardAt(qint64 timeNs)
+{
+    const qint64 targetNs = estimateAt(timeNs);
+    if (answeredAtNs < 0) {
+        answeredNs = std::max<qint64>(0, targetNs);
+    } else {
+        // While the music plays, follow the estimate at a tenth faster or slower than real time,
+        // so that a request a little early or late does not jerk the picture; when the estimate
+        // stops (the device holds), stop a little past it. Never go backwards. A large lag (the
+        // sound starting late, say) is made up at once.
+        const qint64 stepNs = std::max<qint64>(0, timeNs - answeredAtNs);
+        qint64 nextNs = std::min(targetNs, answeredNs + stepNs + stepNs / 10);
+        if (state == State::Playing)
+            nextNs = std::min(std::max(nextNs, answeredNs + stepNs - stepNs / 10),
+                              targetNs + aheadLimitNs);
+        if (targetNs - answeredNs > stepNs + snapNs)
+            nextNs = targetNs;
+        answeredNs = std::max(answeredNs, nextNs);
+    }
+    answeredAtNs = std::max(answeredAtNs, timeNs);
+    return answeredNs;
+}
+
+bool MusicClock::finishedAt(qint64 timeNs)
+{
+    if (lengthNs < 0)
+        return false;
+    if (estimateAt(timeNs) >= lengthNs)
+        return true;
+    // Without sound, the show ends when the music would have ended had it played on.
+    return state == State::Silent && timeNs - musicZeroNs >= lengthNs;
+}

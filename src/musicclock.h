@@ -1,0 +1,148 @@
+#ifndef MUSICCLOCK_H
+#define MUSICCLOCK_H
+
+#include <QtGlobal>
+
+#include <array>
+#include <atomic>
+#include <limits>
+
+// Times are nanoseconds of the monotonic clock (CLOCK_MONOTONIC: the clock of QElapsedTimer and of
+// the X Present extension's refresh times). Music positions are nanoseconds of music.
+
+qint64 monotonicNowNs();
+
+// What the audio callback tells the GUI thread: when each buffer was asked for and how many bytes
+// it holds, and where the music ended. Written by the audio thread only and read by the GUI
+// thread only, through atomics, so that the callback neither allocates nor locks.
+class BufferLog
+{
+public:
+    // Audio thread: a buffer of `bytes` was handed to the device at `timeNs`.
+    void append(qint64 timeNs, int bytes);
+    // Audio thread: the music ended after `bytes` bytes; later buffers are silence.
+    void setMusicEnd(qint64 bytes) { musicEndBytes.store(bytes, std::memory_order_release); }
+
+    // GUI thread: calls take(timeNs, bytes) for every buffer not taken yet, oldest first. Should
+    // the GUI thread fall more than `capacity` buffers behind, the oldest are skipped.
+    template<typename Take> void takeNew(Take take);
+    // GUI thread: the music's length in bytes once the callback has reached its end, else -1.
+    qint64 musicEnd() const { return musicEndBytes.load(std::memory_order_acquire); }
+    // Any thread: the time of the latest request (long ago when there was none).
+    qint64 lastRequestNs() const { return lastNs.load(std::memory_order_acquire); }
+
+private:
+    static constexpr quint64 capacity = 1024; // 10 s of 10 ms buffers
+
+    std::array<std::atomic<qint64>, capacity> times {};
+    std::array<std::atomic<int>, capacity> sizes {};
+    std::atomic<quint64> written {0};
+    std::atomic<qint64> musicEndBytes {-1};
+    std::atomic<qint64> lastNs {std::numeric_limits<qint64>::min() / 2};
+    quint64 taken = 0; // GUI thread only
+};
+
+inline void BufferLog::append(qint64 timeNs, int bytes)
+{
+    const quint64 n = written.load(std::memory_order_relaxed);
+    times[n % capacity].store(timeNs, std::memory_order_relaxed);
+    sizes[n % capacity].store(bytes, std::memory_order_relaxed);
+    written.store(n + 1, std::memory_order_release);
+    lastNs.store(timeNs, std::memory_order_release);
+}
+
+template<typename Take> void BufferLog::takeNew(Take take)
+{
+    const quint64 end = written.load(std::memory_order_acquire);
+    if (end - taken > capacity)
+        taken = end - capacity;
+    for (; taken < end; ++taken)
+        take(times[taken % capacity].load(std::memory_order_relaxed),
+             sizes[taken % capacity].load(std::memory_order_relaxed));
+}
+
+// How far the music has been heard, estimated from nothing but the times at which the sound
+// device asks for buffers (SDL 1.2 tells nothing else).
+//
+// A device keeps a queue of `queue` ns of music and asks for the next buffer whenever it has
+// played one: so right after each request the queue is full again, and the music heard is what has
+// been handed over minus the queue. The queue is measured at the start, where the device fills it
+// in a burst of requests that come faster than music plays. Requests that only fill it do not
+// advance the clock, and neither does a pause in the requests: a server that holds a new stream
+// back, or an audio thread that does not get to run. Between requests the clock runs on with the
+// monotonic clock, by at most one buffer and a frame's lookahead, and never backwards; small
+// errors are made up gently, at most a tenth faster or slower than real time, so that motion stays
+// smooth.
+//
+// Until the device plays, the clock holds 0 (for at most `waitLimitNs`). When no request has come
+// for `waitLimitNs` while music is left, no sound is playing: the clock then runs on with the
+// monotonic clock from where the music stood at the last request, as if it had played on. When
+// requests come again, it follows the music again (holding until the music catches up).
+class MusicClock
+{
+public:
+    static constexpr qint64 waitLimitNs = 3'000'000'000; // longest wait for a silent device
+    static constexpr qint64 lookaheadNs = 20'000'000; // how far ahead of now a frame may be shown
+    static constexpr qint64 largestQueueNs = 1'000'000'000; // no sound path buffers more
+    static constexpr qint64 snapNs = 200'000'000; // lags larger than this are made up at once
+    static constexpr qint64 aheadLimitNs = 5'000'000; // how far the clock may run past the estimate
+
+    explicit MusicClock(qint64 bytesPerSecond);
+
+    // The device was started at `timeNs`: music 0 has not been heard yet.
+    void start(qint64 timeNs);
+    // There is no device: the music "plays" on the monotonic clock from `timeNs`.
+    void startSilent(qint64 timeNs);
+    // The device asked for a buffer of `bytes` bytes at `timeNs` (times in order).
+    void bufferRequested(qint64 timeNs, int bytes);
+    // The music lasts `bytes` bytes (-1: not known).
+    void setMusicLength(qint64 bytes);
+
+    // Music heard by `timeNs` (ns of music): never less than the last answer.
+    qint64 heardAt(qint64 timeNs);
+    // Has the whole music been heard by `timeNs` (without sound: would it have been)? False while
+    // its length is not known. Asks the estimate, not the smoothed clock the picture follows.
+    bool finishedAt(qint64 timeNs);
+
+    // Is the sound device playing the music, or is the clock waiting for it to start? False once
+    // the clock runs without sound.
+    bool soundPlaying() const { return state != State::Silent; }
+    // Is the clock running without sound while music was left to play?
+    bool soundLost() const
+    {
+        return state == State::Silent && (lengthNs < 0 || silentHeardNs < lengthNs);
+    }
+
+    qint64 musicNs(qint64 bytes) const { return bytes * 1'000'000'000 / bytesPerSecond; }
+
+private:
+    enum class State { NotStarted, Waiting, Playing, Silent };
+
+    // Where the music stands at `timeNs` by the requests so far, before smoothing.
+    qint64 estimateAt(qint64 timeNs);
+    // Nothing has asked for sound since the last request, `waitLimitNs` ago.
+    void fallSilent(qint64 reachNs);
+
+    const qint64 bytesPerSecond;
+    State state = State::NotStarted;
+    qint64 firstRequestNs = -1;
+    qint64 lastRequestNs = -1;
+    qint64 handedNs = 0; // music handed over so far, with any silence after it
+    qint64 queueNs = 0; // what the device holds when full
+    qint64 lastBufferNs = 0; // length of the last buffer
+    qint64 anchorNs = 0; // music heard at anchorTimeNs, by the last request (or the start)
+    qint64 anchorTimeNs = 0;
+    qint64 lengthNs = -1;
+
+    // Without sound: the clock stood at silentPositionNs at silentFromNs, and the music would have
+    // started playing at musicZeroNs had it played on.
+    qint64 silentFromNs = 0;
+    qint64 silentPositionNs = 0;
+    qint64 musicZeroNs = 0;
+    qint64 silentHeardNs = 0; // the music heard by then
+
+    qint64 answeredNs = 0; // the last answer of heardAt()
+    qint64 answeredAtNs = -1; // and the time it was asked for
+};
+
+#endif // MUSICCLOCK_H

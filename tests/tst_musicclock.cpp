@@ -1,0 +1,177 @@
+#include "musicclock.h"
+
+#include <QtTest>
+
+#include <cmath>
+#include <random>
+
+// Made-up timelines of the sound device's requests, played through the clock as the window does:
+// the requests up to each frame are handed in, then the frame asks where the music stands.
+
+static constexpr qint64 bytesPerSecond = 176400;
+static constexpr int tenMsBytes = 1764; // the buffer SDL's pulse driver asks for
+static constexpr double frameMs = 1000.0 / 60;
+
+struct Request
+{
+    double atMs;
+    int bytes;
+};
+using Requests = QVector<Request>;
+
+// Where the music should stand at atMs (within toleranceMs), and whether the show should be over.
+struct Check
+{
+    double atMs;
+    double heardMs;
+    double toleranceMs;
+    bool finished;
+};
+using Checks = QVector<Check>;
+
+Q_DECLARE_METATYPE(Requests)
+Q_DECLARE_METATYPE(Checks)
+
+// A device filling its queue: `count` requests in quick succession.
+static Requests burst(double atMs, int count)
+{
+    Requests requests;
+    for (int i = 0; i < count; ++i)
+        requests.append({atMs + 0.05 * i, tenMsBytes});
+    return requests;
+}
+
+// A playing device: a request every 10 ms from fromMs until toMs, each off by up to jitterMs.
+static Requests paced(double fromMs, double toMs, double jitterMs = 0)
+{
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> off(-jitterMs, jitterMs);
+    Requests requests;
+    for (double t = fromMs; t < toMs; t += 10)
+        requests.append({t + off(random), tenMsBytes});
+    return requests;
+}
+
+static qint64 ns(double ms)
+{
+    return qint64(std::llround(ms * 1e6));
+}
+
+class TestMusicClock : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void followsTheDevice_data();
+    void followsTheDevice();
+};
+
+void TestMusicClock::followsTheDevice_data()
+{
+    QTest::addColumn<Requests>("requests");
+    QTest::addColumn<double>("lengthMs"); // the music's length; -1 unknown
+    QTest::addColumn<Checks>("checks");
+    QTest::addColumn<double>("smoothFromMs"); // from here frames advance by one frame ± 2 ms
+
+    // The device fills its queue of 30 ms at once and plays at once: the requests that fill it
+    // do not count, the ones that follow one per buffer do.
+    QTest::newRow("start burst") << burst(0, 3) + paced(10, 3000) << -1.0
+                                 << Checks {{5, 0, 1, false},
+                                            {500, 500, 2, false},
+                                            {2500, 2500, 2, false}}
+                                 << 100.0;
+    // The server holds the new stream back for 2 s: the picture holds 0 until the music starts.
+    QTest::newRow("held stream") << burst(0, 3) + paced(2010, 4000) << -1.0
+                                 << Checks {{1000, 0, 1, false},
+                                            {2000, 0, 1, false},
+                                            {3000, 1000, 2, false}}
+                                 << 2300.0;
+    // The audio thread does not run for 0.5 s: the device plays out its queue and waits; the
+    // thread refills it in a burst. The music is 470 ms behind from then on, and so is the clock.
+    QTest::newRow("starved thread")
+        << burst(0, 3) + paced(10, 1010) + burst(1500, 3) + paced(1510, 3000) << -1.0
+        << Checks {{1020, 1020, 2, false}, {1300, 1030, 6, false}, {2500, 2030, 2, false}} << -1.0;
+    // Requests come up to 3 ms early or late: the clock still moves smoothly, near the music.
+    QTest::newRow("jitter") << burst(0, 3) + paced(10, 3000, 3) << -1.0
+                            << Checks {{1000, 1000, 5, false}, {2900, 2900, 5, false}} << 200.0;
+    // A device that opens but never asks: the picture holds 0 for 3 s, then runs on without it,
+    // and the show ends after the music's length from the start.
+    QTest::newRow("no callbacks at all") << Requests() << 5000.0
+                                         << Checks {{2990, 0, 0, false},
+                                                    {4000, 1000, 1, false},
+                                                    {4990, 1990, 1, false},
+                                                    {5010, 2010, 1, true}}
+                                         << 3100.0;
+    // The device stops asking half way: the picture runs on from where it stood after 3 s, and
+    // the show ends when the music would have ended.
+    QTest::newRow("sound stops") << burst(0, 3) + paced(10, 1000) << 4500.0
+                                 << Checks {{2000, 1020, 6, false},
+                                            {4100, 1130, 6, false},
+                                            {4490, 1520, 6, false},
+                                            {4510, 1540, 6, true}}
+                                 << -1.0;
+    // The music ends at 1 s; the device keeps playing the silence after it. The show is over
+    // once the end has been heard, not when it was handed over (30 ms earlier).
+    QTest::newRow("end of the music")
+        << burst(0, 3) + paced(10, 2000) << 1000.0
+        << Checks {{990, 990, 2, false}, {1005, 1005, 2, true}} << -1.0;
+}
+
+void TestMusicClock::followsTheDevice()
+{
+    QFETCH(Requests, requests);
+    QFETCH(double, lengthMs);
+    QFETCH(Checks, checks);
+    QFETCH(double, smoothFromMs);
+
+    MusicClock clock(bytesPerSecond);
+    clock.setMusicLength(lengthMs < 0 ? -1 : qint64(lengthMs * bytesPerSecond / 1000));
+    const qint64 startNs = ns(1000); // any origin
+    clock.start(startNs);
+
+    // Frames every 1/60 s, and at each check's time.
+    QVector<double> frames;
+    for (double t = 0; t <= checks.last().atMs; t += frameMs)
+        frames.append(t);
+    for (const Check &check : checks)
+        frames.append(check.atMs);
+    std::sort(frames.begin(), frames.end());
+
+    int handed = 0;
+    int checked = 0;
+    double previousMs = -1, previousAtMs = 0;
+    for (const double atMs : frames) {
+        while (handed < requests.size() && requests.at(handed).atMs <= atMs) {
+            clock.bufferRequested(startNs + ns(requests.at(handed).atMs),
+                                  requests.at(handed).bytes);
+            ++handed;
+        }
+        const double heardMs = clock.heardAt(startNs + ns(atMs)) / 1e6;
+        QVERIFY2(heardMs >= previousMs, qPrintable(QString("backwards at %1 ms").arg(atMs)));
+        if (smoothFromMs >= 0 && previousAtMs >= smoothFromMs) {
+            const double stepMs = heardMs - previousMs;
+            const double frameStepMs = atMs - previousAtMs;
+            QVERIFY2(std::abs(stepMs - frameStepMs) <= 2,
+                     qPrintable(QString("at %1 ms the clock moved %2 ms in %3 ms")
+                                    .arg(atMs)
+                                    .arg(stepMs)
+                                    .arg(frameStepMs)));
+        }
+        previousMs = heardMs;
+        previousAtMs = atMs;
+
+        if (checked < checks.size() && checks.at(checked).atMs == atMs) {
+            const Check &check = checks.at(checked++);
+            QVERIFY2(std::abs(heardMs - check.heardMs) <= check.toleranceMs,
+                     qPrintable(QString("at %1 ms heard %2 ms, expected %3 ms")
+                                    .arg(atMs)
+                                    .arg(heardMs)
+                                    .arg(check.heardMs)));
+            QCOMPARE(clock.finishedAt(startNs + ns(atMs)), check.finished);
+        }
+    }
+    QCOMPARE(checked, checks.size());
+}
+
+QTEST_APPLESS_MAIN(TestMusicClock)
+#include "tst_musicclock.moc"
