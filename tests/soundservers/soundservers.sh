@@ -226,16 +226,16 @@ no_sound() { # WHAT ENV...
     shift
     mkdir -p "$dir"
     cp "$work/music.raw" "$dir/"
-    local limit=$((music_bytes * 1000 / 176400 + 2000)) start status took line
+    local limit=$((music_bytes * 1000 / 176400 + 2000)) start status took line calls
     start=$(milliseconds)
     (cd "$dir" && exec env DISPLAY="${display[1920x1080]}" LD_PRELOAD="$callbacklog" \
         MINCER_CALLBACK_LOG="$dir/callbacks.log" "$@" timeout -k 2 $((limit / 1000 + 3)) "$mincer") \
         >/dev/null 2>"$dir/stderr"
     status=$? took=$(($(milliseconds) - start))
     line=$(grep -m 1 '^mincer: no sound is playing' "$dir/stderr")
+    calls=$(grep -s -c '^callback' "$dir/callbacks.log")
     echo "no sound, $what: ended after $took ms (limit $limit), status $status," \
-        "$(grep -c '^callback' "$dir/callbacks.log" 2>/dev/null || echo 0) callbacks, stderr:" \
-        "${line:-nothing}"
+        "${calls:-0} callbacks, stderr: ${line:-nothing}"
     [ "$took" -le "$limit" ] || fail "no sound, $what: still running after $limit ms"
     [ -n "$line" ] || fail "no sound, $what: no line 'mincer: no sound is playing' on stderr"
 }
