@@ -33,6 +33,11 @@ PACKAGING_PACKAGES=(dpkg-dev file)
 # What the tests need on top: a real X server and its tools, ffprobe and the packager.
 TEST_PACKAGES=(xvfb xauth xdotool x11-utils libx11-dev libxfixes-dev "${CAPTURE_PACKAGES[@]}"
                "${PACKAGING_PACKAGES[@]}")
+# The Wayland window test on top: a headless compositor with XWayland, its screenshot, key, IPC
+# and X access tools, what the test's virtual pointer is built from, and Qt's wayland platform.
+WAYLAND_TEST_PACKAGES=(sway swaybg xwayland grim wtype jq x11-xserver-utils libwayland-dev
+                       libwayland-bin qtwayland5)
+TEST_PACKAGES+=("${WAYLAND_TEST_PACKAGES[@]}")
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     set -euo pipefail
