@@ -35,10 +35,17 @@ TEST_PACKAGES=(xvfb xauth xdotool x11-utils libx11-dev libxfixes-dev "${CAPTURE_
                "${PACKAGING_PACKAGES[@]}")
 # The sound-server test: PulseAudio, PipeWire (never pipewire-alsa, which would replace
 # PulseAudio), a session bus for PipeWire, and the X extensions its frame probe uses.
-SOUND_TEST_PACKAGES=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon libxcb1-dev libxcb-damage0-dev libxcb-present-dev libxcb-xtest0-dev)
+SOUND_TEST_PACKAGES=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon
+                     libxcb1-dev libxcb-damage0-dev libxcb-present-dev libxcb-xtest0-dev)
+TEST_PACKAGES+=("${SOUND_TEST_PACKAGES[@]}")
 # The package test judges the package with lintian.
 LINT_PACKAGES=(lintian)
 TEST_PACKAGES+=("${LINT_PACKAGES[@]}")
+# The Wayland window test on top: a headless compositor with XWayland, its screenshot, key, IPC
+# and X access tools, what the test's virtual pointer is built from, and Qt's wayland platform.
+WAYLAND_TEST_PACKAGES=(sway swaybg xwayland grim wtype jq x11-xserver-utils libwayland-dev
+                       libwayland-bin qtwayland5)
+TEST_PACKAGES+=("${WAYLAND_TEST_PACKAGES[@]}")
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     set -euo pipefail
