@@ -148,13 +148,19 @@ void Window::paintEvent(QPaintEvent *)
     QImage &frame = store ? storePixels : ownFrame;
     const SceneDraw drawScene
         = [&](Instruction &scene, long t) { return frames.draw(scene, t, frame); };
-    if (drawSequenceFrame(instructions, current, offset, timer.elapsed(), drawScene))
+    // The scene clock as it will read when this frame is on screen.
+    const MonotonicTime clockStart
+        = std::chrono::steady_clock::now() - std::chrono::nanoseconds(timer.nsecsElapsed());
+    const qint64 elapsed
+        = std::chrono::duration_cast<std::chrono::milliseconds>(pacing.frameShownAt() - clockStart)
+              .count();
+    if (drawSequenceFrame(instructions, current, offset, elapsed, drawScene))
         timer.restart();
     if (!store) {
         QPainter painter(this);
         painter.drawImage(QRect(QPoint(0, 0), size()), frame);
     }
-    update();
+    pacing.requestFrame();
 }
 
 void Window::keyPressEvent(QKeyEvent *event)

@@ -1,6 +1,7 @@
 #ifndef WINDOW_H
 #define WINDOW_H
 
+#include "displaypacing.h"
 #include "framepainter.h"
 
 #include <QElapsedTimer>
@@ -62,6 +63,9 @@ public:
     // screen's geometry changes or it moves to another screen.
     void showCoveringScreen();
 
+    // Paces the frames to the display's refresh (see DisplayPacing).
+    DisplayPacing &displayPacing() { return pacing; }
+
 protected:
     void paintEvent(QPaintEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
@@ -83,6 +87,7 @@ private:
     FramePainter frames; // fits the scenes to the window, painting in bands on all cores
     QImage ownFrame; // where frames are painted when the backing store is not an image
     QMetaObject::Connection screenGeometry;
+    DisplayPacing pacing {this}; // when each frame will be shown, and when to paint the next
 };
 
 #endif // WINDOW_H

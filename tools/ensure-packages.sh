@@ -33,6 +33,8 @@ PACKAGING_PACKAGES=(dpkg-dev file)
 # What the tests need on top: a real X server and its tools, ffprobe and the packager.
 TEST_PACKAGES=(xvfb xauth xdotool x11-utils libx11-dev libxfixes-dev "${CAPTURE_PACKAGES[@]}"
                "${PACKAGING_PACKAGES[@]}")
+# Pacing the frames to the display's refresh on X11 (Present); the pacing test's damage probe.
+BUILD_PACKAGES+=(libxcb-present-dev); TEST_PACKAGES+=(libxcb-damage0-dev)
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     set -euo pipefail
