@@ -3,14 +3,19 @@
 //   mincer-bench [--size WxH]...  frame times offscreen, per phase of the timeline, painted by one
 //                                 thread and in bands by all, with the scenes fitted to each size
 //                                 (default 1920x1080 and 3840x2160, the 4K fit scaled by 2)
-//   mincer-bench --window SECONDS plays the scenes (silently) in a full-screen window on the
-//                                 current display for SECONDS and prints the frame rate per phase
+//   mincer-bench --window SECONDS plays the scenes (silently) in the demo's full-screen window on
+//                                 the current display for SECONDS, paced as the demo paces them,
+//                                 and prints per phase the frame rate, the frame interval and the
+//                                 scene time's steps, and the CPU time per second of show
+//       --unpaced                 ... each frame requested as soon as the last is out instead
+//       --compare                 ... unpaced, then paced, and the ratio of their CPU times
 
 #include "framepainter.h"
 #include "instruction.h"
 #include "window.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
@@ -25,6 +30,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
 
 namespace {
 
@@ -198,20 +210,28 @@ void benchOffscreen(const QList<Instruction *> &scenes, QSize size)
     std::fflush(stdout);
 }
 
-// Hands each frame to the real scene and notes when it was drawn and in which phase: when the
-// band of the window's own thread is drawn.
+// One frame the window painted: when its drawing began (ns since the run began), which scene it
+// showed and at what scene time.
+struct FrameStamp
+{
+    qint64 ns;
+    int scene;
+    long t;
+};
+
+// Hands each frame to the real scene and notes it: when the band of the window's own thread is
+// drawn.
 class Recorder : public Instruction, public ScaleAware
 {
 public:
-    Recorder(Instruction *scene, int index, const QElapsedTimer &clock,
-             QVector<qint64> (&stamps)[PhaseCount])
+    Recorder(Instruction *scene, int index, const QElapsedTimer &clock, QVector<FrameStamp> &stamps)
         : scene(scene), index(index), clock(clock), stamps(stamps)
     { }
 
     bool draw(long t, QPainter &painter) override
     {
         if (QThread::currentThread() == qApp->thread())
-            stamps[phaseOf(index, t)].append(clock.nsecsElapsed());
+            stamps.append({clock.nsecsElapsed(), index, t});
         return scene->draw(t, painter);
     }
 
@@ -225,53 +245,151 @@ private:
     Instruction *scene;
     int index;
     const QElapsedTimer &clock;
-    QVector<qint64> (&stamps)[PhaseCount];
+    QVector<FrameStamp> &stamps;
 };
 
-int benchWindow(int seconds)
+// CPU time (user + system) of this process so far, s.
+double ownCpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
+        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU time (user + system) of process `pid` so far, s; negative when it cannot be read.
+double cpuSecondsOf(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !stat.open(QIODevice::ReadOnly))
+        return -1;
+    // After the command name in parentheses: state, then fields 4 to 15 of proc(5); utime and
+    // stime are fields 14 and 15, in clock ticks.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return (fields.at(11).toDouble() + fields.at(12).toDouble()) / sysconf(_SC_CLK_TCK);
+}
+
+// The X server's process, when it runs on this machine: the peer of a local connection to it.
+pid_t xServerPid()
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        return 0;
+    xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
+    ucred peer {};
+    socklen_t length = sizeof peer;
+    if (xcb_connection_has_error(connection)
+        || getsockopt(xcb_get_file_descriptor(connection), SOL_SOCKET, SO_PEERCRED, &peer, &length)
+            != 0)
+        peer.pid = 0;
+    xcb_disconnect(connection);
+    return peer.pid;
+}
+
+struct WindowRun
+{
+    double cpuPerSecond = 0; // the benchmark's own CPU seconds per second of show
+    double serverCpuPerSecond = -1; // the X server's; negative where unknown
+};
+
+// Plays the scenes from the start, silently, in the demo's full-screen window for `seconds`, and
+// prints the frame rate, the frame intervals and the steps of scene time per phase, and the CPU
+// time spent per second of show.
+WindowRun benchWindow(int seconds, bool paced)
 {
     QElapsedTimer clock;
-    clock.start();
-    QVector<qint64> stamps[PhaseCount];
+    QVector<FrameStamp> stamps;
+    static const QList<Instruction *> scenes = createScenes();
+    std::vector<std::unique_ptr<Recorder>> owned; // outlive the window
     QList<Instruction *> recorders;
-    const QList<Instruction *> scenes = createScenes();
-    for (int i = 0; i < scenes.size(); ++i)
-        recorders.append(new Recorder(scenes.at(i), i, clock, stamps));
+    for (int i = 0; i < scenes.size(); ++i) {
+        owned.push_back(std::make_unique<Recorder>(scenes.at(i), i, clock, stamps));
+        recorders.append(owned.back().get());
+    }
 
     // The demo's window with the demo's scenes, silent; shown as the demo shows it.
     Window window(recorders);
+    window.displayPacing().setPaced(paced);
+    const pid_t server = xServerPid();
     window.showCoveringScreen();
     QTimer::singleShot(seconds * 1000, qApp, &QCoreApplication::quit);
-    const int result = qApp->exec();
+    clock.start();
+    const double cpuBefore = ownCpuSeconds(), serverBefore = cpuSecondsOf(server);
+    qApp->exec();
+    const double wallSeconds = clock.nsecsElapsed() / 1e9;
+    WindowRun run;
+    run.cpuPerSecond = (ownCpuSeconds() - cpuBefore) / wallSeconds;
+    const double serverAfter = cpuSecondsOf(server);
+    if (serverBefore >= 0 && serverAfter >= 0)
+        run.serverCpuPerSecond = (serverAfter - serverBefore) / wallSeconds;
 
     const QSize size = window.size() * window.devicePixelRatio();
-    std::printf("window %dx%d device pixels, device pixel ratio %g, %d s\n", size.width(),
-                size.height(), window.devicePixelRatio(), seconds);
+    const double periodMs = window.displayPacing().refreshPeriodNs() / 1e6;
+    std::printf("\n%s: window %dx%d device pixels, device pixel ratio %g, %d s, %s\n",
+                qPrintable(QGuiApplication::platformName()), size.width(), size.height(),
+                window.devicePixelRatio(), seconds,
+                !paced                                          ? "unpaced"
+                    : window.displayPacing().followsRefreshes() ? "paced by Present"
+                                                                : "paced by the toolkit");
+    std::printf("  refresh: %.2f Hz measured, %.2f Hz as the screen reports\n",
+                periodMs > 0 ? 1000 / periodMs : 0.0, window.screen()->refreshRate());
     // Qt delivers the repaint that update() asks for only after this idle time; the demo sets it
     // to 0 unless the user set it, and so does the benchmark.
     const QByteArray idle = qgetenv("QT_QPA_UPDATE_IDLE_TIME");
     std::printf("  update idle time (QT_QPA_UPDATE_IDLE_TIME): %s ms\n",
                 idle.isEmpty() ? "5 (default)" : idle.constData());
-    qint64 frames = 0;
+    std::printf("  %-22s %6s %7s %9s %9s   %s\n", "phase", "frames", "fps", "interval", "interval",
+                "scene time step, ms");
+    std::printf("  %-22s %6s %7s %9s %9s   %s\n", "", "", "", "median ms", "p99 ms",
+                periodMs > 0 ? "median, p99 of |step - period|, frames off by > 2 ms" : "median");
     for (int phase = 0; phase < PhaseCount; ++phase) {
-        const QVector<qint64> &s = stamps[phase];
-        frames += s.size();
-        if (s.size() < 2) {
-            std::printf("  %-24s %6d frames\n", phaseNames[phase], s.size());
+        // Consecutive frames both in the phase: the time between them and the scene time they
+        // moved on (within one scene).
+        QVector<double> gaps, steps, offs;
+        int frames = 0, off = 0;
+        qint64 first = -1, last = -1;
+        for (int i = 0; i < stamps.size(); ++i) {
+            const FrameStamp &s = stamps.at(i);
+            if (phaseOf(s.scene, s.t) != phase)
+                continue;
+            ++frames;
+            first = first < 0 ? s.ns : first;
+            last = s.ns;
+            if (i == 0 || phaseOf(stamps.at(i - 1).scene, stamps.at(i - 1).t) != phase)
+                continue;
+            const FrameStamp &before = stamps.at(i - 1);
+            gaps.append((s.ns - before.ns) / 1e6);
+            if (before.scene != s.scene)
+                continue;
+            steps.append(s.t - before.t);
+            if (periodMs > 0) {
+                offs.append(std::abs(s.t - before.t - periodMs));
+                off += offs.last() > 2;
+            }
+        }
+        if (gaps.size() < 2) {
+            std::printf("  %-22s %6d\n", phaseNames[phase], frames);
             continue;
         }
-        // Frame times between consecutive frames of the phase, their median and worst 1%.
-        QVector<double> gaps;
-        for (int i = 1; i < s.size(); ++i)
-            gaps.append((s.at(i) - s.at(i - 1)) / 1e6);
         const Stats g = statsOf(gaps);
-        const double fps = (s.size() - 1) / ((s.last() - s.first()) / 1e9);
-        std::printf("  %-24s %6d frames %7.1f fps   frame interval median %.2f ms, p99 %.2f ms\n",
-                    phaseNames[phase], s.size(), fps, g.median, g.p99);
+        const double fps = (frames - 1) / ((last - first) / 1e9);
+        std::printf("  %-22s %6d %7.1f %9.2f %9.2f   %.0f", phaseNames[phase], frames, fps,
+                    g.median, g.p99, statsOf(steps).median);
+        if (periodMs > 0)
+            std::printf(", %.2f, %d", statsOf(offs).p99, off);
+        std::printf("\n");
     }
-    std::printf("  all: %lld frames in %.1f s, %.1f fps\n", frames, clock.elapsed() / 1000.0,
-                frames / (clock.elapsed() / 1000.0));
-    return result;
+    std::printf("  all: %d frames in %.1f s, %.1f fps\n", stamps.size(), wallSeconds,
+                stamps.size() / wallSeconds);
+    std::printf("  CPU seconds per second of show: %.3f mincer-bench", run.cpuPerSecond);
+    if (run.serverCpuPerSecond >= 0)
+        std::printf(" + %.3f X server (pid %d) = %.3f", run.serverCpuPerSecond, int(server),
+                    run.cpuPerSecond + run.serverCpuPerSecond);
+    std::printf("\n");
+    std::fflush(stdout);
+    return run;
 }
 
 } // namespace
@@ -279,10 +397,15 @@ int benchWindow(int seconds)
 int main(int argc, char *argv[])
 {
     int windowSeconds = 0;
+    bool paced = true, compare = false;
     QList<QSize> sizes;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--window") == 0 && i + 1 < argc) {
             windowSeconds = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--unpaced") == 0) {
+            paced = false;
+        } else if (std::strcmp(argv[i], "--compare") == 0) {
+            compare = true;
         } else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc) {
             const QRegularExpressionMatch match
                 = QRegularExpression(QStringLiteral("^(\\d{1,5})x(\\d{1,5})$"))
@@ -297,7 +420,8 @@ int main(int argc, char *argv[])
             }
             sizes.append(size);
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::printf("usage: %s [--size WxH]... | --window SECONDS\n", argv[0]);
+            std::printf("usage: %s [--size WxH]... | --window SECONDS [--unpaced | --compare]\n",
+                        argv[0]);
             return 0;
         } else {
             std::fprintf(stderr, "mincer-bench: unknown argument '%s'; see --help\n", argv[i]);
@@ -309,8 +433,21 @@ int main(int argc, char *argv[])
     requestImmediateRepaints();
     QGuiApplication app(argc, argv);
 
-    if (windowSeconds > 0)
-        return benchWindow(windowSeconds);
+    if (windowSeconds > 0) {
+        const WindowRun run = benchWindow(windowSeconds, paced && !compare);
+        if (!compare)
+            return 0;
+        // Paced after unpaced, in one process, so that the ratio sees one state of the machine.
+        const WindowRun pacedRun = benchWindow(windowSeconds, true);
+        std::printf("\npaced / unpaced CPU per second of show: %.3f mincer-bench",
+                    pacedRun.cpuPerSecond / run.cpuPerSecond);
+        if (run.serverCpuPerSecond > 0 && pacedRun.serverCpuPerSecond >= 0)
+            std::printf(", %.3f mincer-bench + X server",
+                        (pacedRun.cpuPerSecond + pacedRun.serverCpuPerSecond)
+                            / (run.cpuPerSecond + run.serverCpuPerSecond));
+        std::printf("\n");
+        return 0;
+    }
 
     if (sizes.isEmpty())
         sizes = {QSize(1920, 1080), QSize(3840, 2160)};
