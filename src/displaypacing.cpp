@@ -2,6 +2,7 @@
 
 #include <QGuiApplication>
 #include <QPaintDeviceWindow>
+#include <QRandomGenerator>
 #include <QSocketNotifier>
 
 #include <xcb/present.h>
@@ -91,7 +92,8 @@ quint64 RefreshClock::nextAfter(qint64 timeNs) const
     return msc;
 }
 
-DisplayPacing::DisplayPacing(QPaintDeviceWindow *window) : window(window)
+DisplayPacing::DisplayPacing(QPaintDeviceWindow *window)
+    : window(window), serial(QRandomGenerator::global()->generate())
 {
     watchdog.setSingleShot(true);
     watchdog.setInterval(watchdogMs);

@@ -98,7 +98,9 @@ private:
     quint8 presentOpcode = 0;
     quint32 eventId = 0;
     quint32 watchedWindow = 0; // the native window the events are selected on
-    quint32 serial = 0; // of the latest request
+    // Of the latest request. Present reports other clients' requests on the window to us too, so
+    // the serials start at random.
+    quint32 serial;
     bool waiting = false; // for the refresh that the latest request asked about
     QTimer watchdog; // asks again should a requested refresh never be reported
     RefreshClock clock;
