@@ -14,6 +14,7 @@
 #include "instruction.h"
 #include "window.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
@@ -35,6 +36,7 @@
 
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -272,26 +274,90 @@ double cpuSecondsOf(pid_t pid)
     return (fields.at(11).toDouble() + fields.at(12).toDouble()) / sysconf(_SC_CLK_TCK);
 }
 
-// The X server's process, when it runs on this machine: the peer of a local connection to it.
-pid_t xServerPid()
+// A process on this machine that takes part in showing the window.
+struct Process
 {
-    if (QGuiApplication::platformName() != QLatin1String("xcb"))
-        return 0;
-    xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
+    pid_t pid = 0; // 0: none found
+    QByteArray name;
+};
+
+QByteArray processName(pid_t pid)
+{
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    return comm.open(QIODevice::ReadOnly) ? comm.readAll().trimmed() : QByteArray();
+}
+
+// The process at the other end of a connected local socket (the one that listens), or none.
+Process peerOf(int socket)
+{
     ucred peer {};
     socklen_t length = sizeof peer;
-    if (xcb_connection_has_error(connection)
-        || getsockopt(xcb_get_file_descriptor(connection), SOL_SOCKET, SO_PEERCRED, &peer, &length)
-            != 0)
-        peer.pid = 0;
+    if (getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+        return {};
+    return {peer.pid, processName(peer.pid)};
+}
+
+// The X server and the Wayland compositor that show the window, where they run on this machine.
+struct DisplayProcesses
+{
+    Process xServer;
+    Process compositor;
+};
+
+DisplayProcesses displayProcesses()
+{
+    DisplayProcesses found;
+    // The compositor listens on $XDG_RUNTIME_DIR/$WAYLAND_DISPLAY.
+    const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
+    if (!wayland.isEmpty()) {
+        const QByteArray path
+            = wayland.startsWith('/') ? wayland : qgetenv("XDG_RUNTIME_DIR") + '/' + wayland;
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+            found.compositor = peerOf(fd);
+        if (fd >= 0)
+            close(fd);
+    }
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        return found;
+    xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
+    const Process listener = xcb_connection_has_error(connection)
+        ? Process()
+        : peerOf(xcb_get_file_descriptor(connection));
     xcb_disconnect(connection);
-    return peer.pid;
+    if (listener.name.startsWith('X')) {
+        found.xServer = listener;
+        return found;
+    }
+    // A compositor listens for its Xwayland, which it started with the display's name (":N") as
+    // its first argument.
+    if (listener.pid)
+        found.compositor = listener;
+    const QByteArray display = qgetenv("DISPLAY");
+    const QByteArray number = display.mid(display.indexOf(':')).split('.').first();
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : pids) {
+        const pid_t pid = pid_t(entry.toInt());
+        QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (pid <= 0 || !processName(pid).startsWith('X') || !commandLine.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> arguments = commandLine.readAll().split('\0');
+        if (arguments.size() > 1 && arguments.at(1) == number) {
+            found.xServer = {pid, processName(pid)};
+            break;
+        }
+    }
+    return found;
 }
 
 struct WindowRun
 {
     double cpuPerSecond = 0; // the benchmark's own CPU seconds per second of show
     double serverCpuPerSecond = -1; // the X server's; negative where unknown
+    double compositorCpuPerSecond = -1; // the Wayland compositor's; negative where unknown
 };
 
 // Plays the scenes from the start, silently, in the demo's full-screen window for `seconds`, and
@@ -312,27 +378,34 @@ WindowRun benchWindow(int seconds, bool paced)
     // The demo's window with the demo's scenes, silent; shown as the demo shows it.
     Window window(recorders);
     window.displayPacing().setPaced(paced);
-    const pid_t server = xServerPid();
+    const DisplayProcesses shown = displayProcesses();
     window.showCoveringScreen();
     QTimer::singleShot(seconds * 1000, qApp, &QCoreApplication::quit);
     clock.start();
-    const double cpuBefore = ownCpuSeconds(), serverBefore = cpuSecondsOf(server);
+    const double cpuBefore = ownCpuSeconds();
+    const double serverBefore = cpuSecondsOf(shown.xServer.pid);
+    const double compositorBefore = cpuSecondsOf(shown.compositor.pid);
     qApp->exec();
     const double wallSeconds = clock.nsecsElapsed() / 1e9;
     WindowRun run;
     run.cpuPerSecond = (ownCpuSeconds() - cpuBefore) / wallSeconds;
-    const double serverAfter = cpuSecondsOf(server);
-    if (serverBefore >= 0 && serverAfter >= 0)
-        run.serverCpuPerSecond = (serverAfter - serverBefore) / wallSeconds;
+    const auto perSecond = [&](double before, pid_t pid) {
+        const double after = cpuSecondsOf(pid);
+        return before >= 0 && after >= 0 ? (after - before) / wallSeconds : -1;
+    };
+    run.serverCpuPerSecond = perSecond(serverBefore, shown.xServer.pid);
+    run.compositorCpuPerSecond = perSecond(compositorBefore, shown.compositor.pid);
 
     const QSize size = window.size() * window.devicePixelRatio();
     const double periodMs = window.displayPacing().refreshPeriodNs() / 1e6;
+    const char *pacing = !paced                     ? "unpaced"
+        : window.displayPacing().followsRefreshes() ? "paced by Present"
+        : QGuiApplication::platformName() == QLatin1String("wayland")
+        ? "paced by the toolkit"
+        : "unpaced: no refresh reports";
     std::printf("\n%s: window %dx%d device pixels, device pixel ratio %g, %d s, %s\n",
                 qPrintable(QGuiApplication::platformName()), size.width(), size.height(),
-                window.devicePixelRatio(), seconds,
-                !paced                                          ? "unpaced"
-                    : window.displayPacing().followsRefreshes() ? "paced by Present"
-                                                                : "paced by the toolkit");
+                window.devicePixelRatio(), seconds, pacing);
     std::printf("  refresh: %.2f Hz measured, %.2f Hz as the screen reports\n",
                 periodMs > 0 ? 1000 / periodMs : 0.0, window.screen()->refreshRate());
     // Qt delivers the repaint that update() asks for only after this idle time; the demo sets it
@@ -340,15 +413,17 @@ WindowRun benchWindow(int seconds, bool paced)
     const QByteArray idle = qgetenv("QT_QPA_UPDATE_IDLE_TIME");
     std::printf("  update idle time (QT_QPA_UPDATE_IDLE_TIME): %s ms\n",
                 idle.isEmpty() ? "5 (default)" : idle.constData());
+    // The scene time's steps from frame to frame: one refresh period within 2 ms, several
+    // periods within 2 ms (refreshes missed), or other.
     std::printf("  %-22s %6s %7s %9s %9s   %s\n", "phase", "frames", "fps", "interval", "interval",
-                "scene time step, ms");
+                "scene time step");
     std::printf("  %-22s %6s %7s %9s %9s   %s\n", "", "", "", "median ms", "p99 ms",
-                periodMs > 0 ? "median, p99 of |step - period|, frames off by > 2 ms" : "median");
+                periodMs > 0 ? "median ms, 1 period +-2 ms, 2+ periods, other" : "median ms");
     for (int phase = 0; phase < PhaseCount; ++phase) {
         // Consecutive frames both in the phase: the time between them and the scene time they
         // moved on (within one scene).
-        QVector<double> gaps, steps, offs;
-        int frames = 0, off = 0;
+        QVector<double> gaps, steps;
+        int frames = 0, onePeriod = 0, periods = 0;
         qint64 first = -1, last = -1;
         for (int i = 0; i < stamps.size(); ++i) {
             const FrameStamp &s = stamps.at(i);
@@ -363,10 +438,13 @@ WindowRun benchWindow(int seconds, bool paced)
             gaps.append((s.ns - before.ns) / 1e6);
             if (before.scene != s.scene)
                 continue;
-            steps.append(s.t - before.t);
+            const double step = s.t - before.t;
+            steps.append(step);
             if (periodMs > 0) {
-                offs.append(std::abs(s.t - before.t - periodMs));
-                off += offs.last() > 2;
+                const double whole = std::max(1.0, std::round(step / periodMs));
+                const bool onGrid = std::abs(step - whole * periodMs) <= 2;
+                onePeriod += onGrid && whole == 1;
+                periods += onGrid && whole > 1;
             }
         }
         if (gaps.size() < 2) {
@@ -378,15 +456,20 @@ WindowRun benchWindow(int seconds, bool paced)
         std::printf("  %-22s %6d %7.1f %9.2f %9.2f   %.0f", phaseNames[phase], frames, fps,
                     g.median, g.p99, statsOf(steps).median);
         if (periodMs > 0)
-            std::printf(", %.2f, %d", statsOf(offs).p99, off);
+            std::printf(", %.1f %%, %d, %d", 100.0 * onePeriod / steps.size(), periods,
+                        steps.size() - onePeriod - periods);
         std::printf("\n");
     }
     std::printf("  all: %d frames in %.1f s, %.1f fps\n", stamps.size(), wallSeconds,
                 stamps.size() / wallSeconds);
     std::printf("  CPU seconds per second of show: %.3f mincer-bench", run.cpuPerSecond);
     if (run.serverCpuPerSecond >= 0)
-        std::printf(" + %.3f X server (pid %d) = %.3f", run.serverCpuPerSecond, int(server),
+        std::printf(" + %.3f X server %s (pid %d) = %.3f", run.serverCpuPerSecond,
+                    shown.xServer.name.constData(), int(shown.xServer.pid),
                     run.cpuPerSecond + run.serverCpuPerSecond);
+    if (run.compositorCpuPerSecond >= 0)
+        std::printf("; compositor %s (pid %d): %.3f", shown.compositor.name.constData(),
+                    int(shown.compositor.pid), run.compositorCpuPerSecond);
     std::printf("\n");
     std::fflush(stdout);
     return run;
@@ -445,6 +528,9 @@ int main(int argc, char *argv[])
             std::printf(", %.3f mincer-bench + X server",
                         (pacedRun.cpuPerSecond + pacedRun.serverCpuPerSecond)
                             / (run.cpuPerSecond + run.serverCpuPerSecond));
+        if (run.compositorCpuPerSecond > 0 && pacedRun.compositorCpuPerSecond >= 0)
+            std::printf(", %.3f compositor",
+                        pacedRun.compositorCpuPerSecond / run.compositorCpuPerSecond);
         std::printf("\n");
         return 0;
     }

@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <QPaintDeviceWindow>
 #include <QRandomGenerator>
+#include <QScreen>
 #include <QSocketNotifier>
 
 #include <xcb/present.h>
@@ -15,13 +16,17 @@
 
 namespace {
 
-// After two reports this far (a quarter period) from the estimate, one after the other, the
-// estimate starts afresh; a single one is taken for a late report and passed over.
+// A report further than this share of a period from the grid is passed over. Each one adds 1 to
+// a score and each report on the grid takes `outlierDecay` off it; at `outliersToRestart` the
+// display has changed and the grid starts afresh. Stray reports, a few in a row at most, leave
+// the grid alone.
 constexpr double outlierShare = 0.25;
-// The period is measured over the whole span since the estimate began for this many reports;
-// after that the estimate follows slow drift only.
+constexpr double outlierDecay = 0.25;
+constexpr double outliersToRestart = 4;
+// Over this many reports the period is measured over the whole span since the grid began; after
+// that it follows drift only.
 constexpr int learningReports = 32;
-// How far each report moves the estimated phase, and the period.
+// How far each report on the grid moves the grid's phase, and its period.
 constexpr double phaseGain = 0.25;
 constexpr double periodGain = 1.0 / 64;
 
@@ -36,60 +41,73 @@ qint64 nsSinceEpoch(MonotonicTime time)
 
 } // namespace
 
+void RefreshClock::startGrid(quint64 msc, double timeNs)
+{
+    started = true;
+    latestMsc = msc;
+    anchorNs = baseNs = timeNs;
+    reports = 1;
+    outlierScore = 0;
+}
+
 void RefreshClock::observe(quint64 msc, qint64 timeNs)
 {
     const double t = double(timeNs);
-    if (!started || msc <= latestMsc) { // the first report, or the counter went back
-        started = true;
-        anchorMsc = baseMsc = latestMsc = msc;
-        anchorNs = baseNs = t;
-        reports = 1;
-        outliers = 0;
+    if (!started) {
+        startGrid(msc, t);
+        if (periodNs > 0) // as assumed: the grid is known from this report on
+            reports = 2;
         return;
     }
+    if (reports == 1) { // the first interval: the counter says how many refreshes it spans
+        if (msc > latestMsc && t > anchorNs) {
+            periodNs = (t - anchorNs) / double(msc - latestMsc);
+            baseNs = t;
+            reports = 2;
+            latestMsc = msc;
+        } else {
+            startGrid(msc, t);
+        }
+        return;
+    }
+    if (msc == latestMsc)
+        return; // the same refresh again (a request for a past refresh is answered at once)
     latestMsc = msc;
-    if (reports == 1) { // the second report: a first period
-        periodNs = (t - anchorNs) / double(msc - anchorMsc);
-        baseMsc = msc;
-        baseNs = t;
-        reports = 2;
-        return;
-    }
 
-    const double predicted = baseNs + double(msc - baseMsc) * periodNs;
+    // Refreshes since the latest report on the grid, by time: the counter may skip or, on
+    // XWayland, count a refresh too many.
+    const double refreshes = std::max(1.0, std::round((t - baseNs) / periodNs));
+    const double predicted = baseNs + refreshes * periodNs;
     const double error = t - predicted;
     if (std::abs(error) > outlierShare * periodNs) {
-        if (++outliers == 1)
-            return;
-        // Two in a row: the display changed. Start again from this report, keeping the old
-        // period until the next report measures the new one.
-        anchorMsc = baseMsc = msc;
-        anchorNs = baseNs = t;
-        reports = 1;
-        outliers = 0;
+        outlierScore += 1;
+        if (outlierScore >= outliersToRestart) { // the display changed: learn it anew
+            periodNs = 0;
+            startGrid(msc, t);
+        }
         return;
     }
-    outliers = 0;
+    outlierScore = std::max(0.0, outlierScore - outlierDecay);
     ++reports;
     if (reports <= learningReports)
-        periodNs = (t - anchorNs) / double(msc - anchorMsc);
+        periodNs = (t - anchorNs) / std::max(1.0, std::round((t - anchorNs) / periodNs));
     else
-        periodNs += periodGain * error / double(msc - baseMsc);
+        periodNs += periodGain * error / refreshes;
     baseNs = predicted + phaseGain * error;
-    baseMsc = msc;
 }
 
-qint64 RefreshClock::timeOf(quint64 msc) const
+void RefreshClock::assumePeriod(qint64 ns)
 {
-    return qint64(std::llround(baseNs + (double(msc) - double(baseMsc)) * periodNs));
+    if (!started && ns > 0)
+        periodNs = double(ns);
 }
 
-quint64 RefreshClock::nextAfter(qint64 timeNs) const
+qint64 RefreshClock::nextShownAt(qint64 timeNs) const
 {
-    quint64 msc = latestMsc + 1;
-    if (periodNs > 0 && timeOf(msc) <= timeNs)
-        msc += quint64(std::floor((double(timeNs) - double(timeOf(msc))) / periodNs)) + 1;
-    return msc;
+    if (!isKnown())
+        return timeNs;
+    const double after = std::max(double(timeNs), baseNs);
+    return qint64(std::llround(baseNs + (std::floor((after - baseNs) / periodNs) + 1) * periodNs));
 }
 
 DisplayPacing::DisplayPacing(QPaintDeviceWindow *window)
@@ -101,6 +119,9 @@ DisplayPacing::DisplayPacing(QPaintDeviceWindow *window)
         waiting = false;
         this->window->update();
     });
+    refreshWait.setSingleShot(true);
+    refreshWait.setTimerType(Qt::PreciseTimer);
+    connect(&refreshWait, &QTimer::timeout, window, [window] { window->update(); });
 }
 
 DisplayPacing::~DisplayPacing()
@@ -123,10 +144,8 @@ MonotonicTime DisplayPacing::frameShownAt()
 {
     const MonotonicTime now = std::chrono::steady_clock::now();
     MonotonicTime shownAt = now;
-    if (state == State::Present && clock.isKnown()) {
-        const qint64 refresh = clock.timeOf(clock.nextAfter(nsSinceEpoch(now)));
-        shownAt = MonotonicTime(std::chrono::nanoseconds(refresh));
-    }
+    if (state == State::Present && clock.isKnown())
+        shownAt = MonotonicTime(std::chrono::nanoseconds(clock.nextShownAt(nsSinceEpoch(now))));
     lastShownAt = std::max(shownAt, lastShownAt);
     return lastShownAt;
 }
@@ -169,6 +188,9 @@ void DisplayPacing::followRefreshes()
         unpaced("the window is not on the display named by DISPLAY");
         return;
     }
+    // What the screen says until its reports say better.
+    if (window->screen() && window->screen()->refreshRate() > 0)
+        clock.assumePeriod(qint64(1e9 / window->screen()->refreshRate()));
     notifier
         = new QSocketNotifier(xcb_get_file_descriptor(connection), QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &DisplayPacing::readEvents);
@@ -240,7 +262,14 @@ void DisplayPacing::readEvents()
     if (refreshed && waiting) {
         waiting = false;
         watchdog.stop();
-        window->update();
+        // After a report early, off the grid, a frame painted now would be shown no later than
+        // the last one: it is painted right after the refresh that shows the last one.
+        const MonotonicTime now = std::chrono::steady_clock::now();
+        if (clock.isKnown() && clock.nextShownAt(nsSinceEpoch(now)) <= nsSinceEpoch(lastShownAt))
+            refreshWait.start(
+                int(std::chrono::ceil<std::chrono::milliseconds>(lastShownAt - now).count()));
+        else
+            window->update();
     }
 }
 
@@ -261,6 +290,7 @@ void DisplayPacing::unpaced(const char *why)
 void DisplayPacing::disconnectFromDisplay()
 {
     watchdog.stop();
+    refreshWait.stop();
     waiting = false;
     if (notifier) { // possibly from within its own signal
         notifier->setEnabled(false);

@@ -14,38 +14,41 @@ struct xcb_connection_t;
 // times that the X server reports.
 using MonotonicTime = std::chrono::steady_clock::time_point;
 
-// When a display refreshes, learnt from the refreshes it reports: each one's counter (the MSC,
-// one count per refresh) and its time. The reported times jitter by a millisecond or so; this
-// follows them with a steady period and phase, so that the estimated times of consecutive
-// refreshes lie one period apart. A report far from the estimate (a change of rate or of
-// display, a clock step) starts the estimate afresh.
+// When a display refreshes, learnt from the refreshes it reports: each one's counter (the MSC)
+// and time. Xvfb's reports come a few milliseconds early or late, and XWayland now and then
+// reports a refresh in the middle of a period and counts it as one. This follows the reports
+// with a steady grid of refresh times, its period learnt over the first reports and its phase
+// moved a little by each report near it; reports far from the grid are passed over, unless they
+// keep coming (a change of rate or of display), which starts the grid afresh.
 class RefreshClock
 {
 public:
     // Refresh `msc` happened at `timeNs`, ns on the monotonic clock.
     void observe(quint64 msc, qint64 timeNs);
+    // The period to start from, before the first report, if the display says what it is; the
+    // reports correct it.
+    void assumePeriod(qint64 ns);
 
-    // Whether any refresh was reported; whether the period and phase are known: after two.
     bool hasReports() const { return started; }
-    bool isKnown() const { return periodNs > 0; }
-    qint64 period() const { return periodNs; } // ns; 0 while unknown
     quint64 lastMsc() const { return latestMsc; }
+    // Whether the grid is known: after two reports, or one with a period assumed.
+    bool isKnown() const { return periodNs > 0; }
+    qint64 period() const { return qint64(periodNs); } // ns; 0 while unknown
 
-    // The estimated time of refresh `msc`, ns; only meaningful once isKnown().
-    qint64 timeOf(quint64 msc) const;
-    // The first refresh after both `timeNs` and the latest refresh reported.
-    quint64 nextAfter(qint64 timeNs) const;
+    // When a frame painted at `timeNs` is shown: the first refresh of the grid after both
+    // `timeNs` and the latest refresh on the grid reported; `timeNs` while the grid is unknown.
+    qint64 nextShownAt(qint64 timeNs) const;
 
 private:
+    void startGrid(quint64 msc, double timeNs);
+
     bool started = false;
-    quint64 anchorMsc = 0; // the report the estimate began with
-    double anchorNs = 0;
-    quint64 baseMsc = 0; // the latest refresh on track, with its estimated time
-    double baseNs = 0;
+    quint64 latestMsc = 0; // the latest counter reported
+    double anchorNs = 0; // the report the grid began with
+    double baseNs = 0; // the grid's time of the latest report on it
     double periodNs = 0;
-    quint64 latestMsc = 0; // the latest refresh reported
-    int reports = 0; // on track since the estimate began
-    int outliers = 0; // reports far from the estimate, one after the other
+    int reports = 0; // on the grid since it began
+    double outlierScore = 0; // how many reports were far from the grid, lately
 };
 
 // Paces a window's frames to the refresh of the display it is on. On X11 (and so XWayland)
@@ -103,6 +106,7 @@ private:
     quint32 serial;
     bool waiting = false; // for the refresh that the latest request asked about
     QTimer watchdog; // asks again should a requested refresh never be reported
+    QTimer refreshWait; // until a refresh that was reported early
     RefreshClock clock;
     MonotonicTime lastShownAt;
 };
