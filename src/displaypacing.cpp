@@ -81,10 +81,8 @@ void RefreshClock::observe(quint64 msc, qint64 timeNs)
     const double error = t - predicted;
     if (std::abs(error) > outlierShare * periodNs) {
         outlierScore += 1;
-        if (outlierScore >= outliersToRestart) { // the display changed: learn it anew
-            periodNs = 0;
+        if (outlierScore >= outliersToRestart) // the display changed: learn it anew
             startGrid(msc, t);
-        }
         return;
     }
     outlierScore = std::max(0.0, outlierScore - outlierDecay);
