@@ -16,10 +16,11 @@ using MonotonicTime = std::chrono::steady_clock::time_point;
 
 // When a display refreshes, learnt from the refreshes it reports: each one's counter (the MSC)
 // and time. Xvfb's reports come a few milliseconds early or late, and XWayland now and then
-// reports a refresh in the middle of a period and counts it as one. This follows the reports
-// with a steady grid of refresh times, its period learnt over the first reports and its phase
-// moved a little by each report near it; reports far from the grid are passed over, unless they
-// keep coming (a change of rate or of display), which starts the grid afresh.
+// reports a refresh in the middle of a period and counts it as one, or reports late while it is
+// busy. This follows the reports with a steady grid of refresh times: its period measured or
+// assumed, then refined over the first reports, and its phase moved a little by each report near
+// it. Reports far from the grid are passed over, unless reports keep disagreeing with it (a change
+// of rate or of display), which has the period measured anew.
 class RefreshClock
 {
 public:
@@ -31,8 +32,8 @@ public:
 
     bool hasReports() const { return started; }
     quint64 lastMsc() const { return latestMsc; }
-    // Whether the grid is known: after two reports, or one with a period assumed.
-    bool isKnown() const { return periodNs > 0; }
+    // Whether the grid is known: once the period is measured or assumed, and a report came.
+    bool isKnown() const { return started && periodNs > 0; }
     qint64 period() const { return qint64(periodNs); } // ns; 0 while unknown
 
     // When a frame painted at `timeNs` is shown: the first refresh of the grid after both
@@ -42,13 +43,20 @@ public:
 private:
     void startGrid(quint64 msc, double timeNs);
 
+    static constexpr int measuredIntervals = 5;
+
     bool started = false;
-    quint64 latestMsc = 0; // the latest counter reported
+    quint64 latestMsc = 0; // the latest report
+    double latestNs = 0;
     double anchorNs = 0; // the report the grid began with
-    double baseNs = 0; // the grid's time of the latest report on it
+    quint64 baseMsc = 0; // the latest report on the grid, with the grid's time for it
+    double baseNs = 0;
     double periodNs = 0;
     int reports = 0; // on the grid since it began
-    double outlierScore = 0; // how many reports were far from the grid, lately
+    int mismatches = 0; // reports that disagreed with the grid, lately
+    bool measuring = false; // the period, from the intervals between reports
+    double intervals[measuredIntervals] = {};
+    int measured = 0;
 };
 
 // Paces a window's frames to the refresh of the display it is on. On X11 (and so XWayland)
