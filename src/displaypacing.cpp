@@ -28,7 +28,7 @@ constexpr int mismatchesToRestart = 8;
 constexpr int learningReports = 32;
 // How far each report on the grid moves the grid's phase, and its period.
 constexpr double phaseGain = 0.25;
-constexpr double periodGain = 1.0 / 64;
+constexpr double periodGain = 1.0 / 1024;
 
 // If a refresh that was asked about is not reported within this time, the next frame is asked
 // for anyway (and the refresh again), so that the show never stops.

@@ -43,7 +43,7 @@ public:
 private:
     void startGrid(quint64 msc, double timeNs);
 
-    static constexpr int measuredIntervals = 5;
+    static constexpr int measuredIntervals = 15;
 
     bool started = false;
     quint64 latestMsc = 0; // the latest report

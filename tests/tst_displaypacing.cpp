@@ -76,9 +76,9 @@ void TestDisplayPacing::refreshClockFollowsReports()
     double shownBefore = 0; // when the frame painted after the previous report is shown
     for (int i = 0; i < 200; ++i) {
         const QString at = QStringLiteral("report %1").arg(i);
-        // Ten reports (0.17 s at 60 Hz) after the start and twenty after report 100 to settle;
+        // Eighteen reports (0.3 s at 60 Hz) after the start and thirty after report 100 to settle;
         // none after the start with the screen's rate assumed.
-        const bool settled = i > (assumedHz > 0 ? 0 : 10) && (i < 100 || i > 120);
+        const bool settled = i > (assumedHz > 0 ? 0 : 18) && (i < 100 || i > 130);
         const int step = steps(random);
         if (i == 100) {
             periodNs = 1e9 / thenHz;
