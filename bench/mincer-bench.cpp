@@ -3,14 +3,20 @@
 //   mincer-bench [--size WxH]...  frame times offscreen, per phase of the timeline, painted by one
 //                                 thread and in bands by all, with the scenes fitted to each size
 //                                 (default 1920x1080 and 3840x2160, the 4K fit scaled by 2)
-//   mincer-bench --window SECONDS plays the scenes (silently) in a full-screen window on the
-//                                 current display for SECONDS and prints the frame rate per phase
+//   mincer-bench --window SECONDS plays the scenes (silently) in the demo's full-screen window on
+//                                 the current display for SECONDS, paced as the demo paces them,
+//                                 and prints per phase the frame rate, the frame interval and the
+//                                 scene time's steps, and the CPU time per second of show
+//       --unpaced                 ... each frame requested as soon as the last is out instead
+//       --compare                 ... unpaced, then paced, and the ratio of their CPU times
 
 #include "framepainter.h"
 #include "instruction.h"
 #include "window.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
@@ -25,6 +31,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
 
 namespace {
 
@@ -198,20 +212,28 @@ void benchOffscreen(const QList<Instruction *> &scenes, QSize size)
     std::fflush(stdout);
 }
 
-// Hands each frame to the real scene and notes when it was drawn and in which phase: when the
-// band of the window's own thread is drawn.
+// One frame the window painted: when its drawing began (ns since the run began), which scene it
+// showed and at what scene time.
+struct FrameStamp
+{
+    qint64 ns;
+    int scene;
+    long t;
+};
+
+// Hands each frame to the real scene and notes it: when the band of the window's own thread is
+// drawn.
 class Recorder : public Instruction, public ScaleAware
 {
 public:
-    Recorder(Instruction *scene, int index, const QElapsedTimer &clock,
-             QVector<qint64> (&stamps)[PhaseCount])
+    Recorder(Instruction *scene, int index, const QElapsedTimer &clock, QVector<FrameStamp> &stamps)
         : scene(scene), index(index), clock(clock), stamps(stamps)
     { }
 
     bool draw(long t, QPainter &painter) override
     {
         if (QThread::currentThread() == qApp->thread())
-            stamps[phaseOf(index, t)].append(clock.nsecsElapsed());
+            stamps.append({clock.nsecsElapsed(), index, t});
         return scene->draw(t, painter);
     }
 
@@ -225,53 +247,232 @@ private:
     Instruction *scene;
     int index;
     const QElapsedTimer &clock;
-    QVector<qint64> (&stamps)[PhaseCount];
+    QVector<FrameStamp> &stamps;
 };
 
-int benchWindow(int seconds)
+// CPU time (user + system) of this process so far, s.
+double ownCpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
+        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU time (user + system) of process `pid` so far, s; negative when it cannot be read.
+double cpuSecondsOf(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !stat.open(QIODevice::ReadOnly))
+        return -1;
+    // After the command name in parentheses: state, then fields 4 to 15 of proc(5); utime and
+    // stime are fields 14 and 15, in clock ticks.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return (fields.at(11).toDouble() + fields.at(12).toDouble()) / sysconf(_SC_CLK_TCK);
+}
+
+// A process on this machine that takes part in showing the window.
+struct Process
+{
+    pid_t pid = 0; // 0: none found
+    QByteArray name;
+};
+
+QByteArray processName(pid_t pid)
+{
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    return comm.open(QIODevice::ReadOnly) ? comm.readAll().trimmed() : QByteArray();
+}
+
+// The process at the other end of a connected local socket (the one that listens), or none.
+Process peerOf(int socket)
+{
+    ucred peer {};
+    socklen_t length = sizeof peer;
+    if (getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+        return {};
+    return {peer.pid, processName(peer.pid)};
+}
+
+// The X server and the Wayland compositor that show the window, where they run on this machine.
+struct DisplayProcesses
+{
+    Process xServer;
+    Process compositor;
+};
+
+DisplayProcesses displayProcesses()
+{
+    DisplayProcesses found;
+    // The compositor listens on $XDG_RUNTIME_DIR/$WAYLAND_DISPLAY.
+    const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
+    if (!wayland.isEmpty()) {
+        const QByteArray path
+            = wayland.startsWith('/') ? wayland : qgetenv("XDG_RUNTIME_DIR") + '/' + wayland;
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+            found.compositor = peerOf(fd);
+        if (fd >= 0)
+            close(fd);
+    }
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        return found;
+    xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
+    const Process listener = xcb_connection_has_error(connection)
+        ? Process()
+        : peerOf(xcb_get_file_descriptor(connection));
+    xcb_disconnect(connection);
+    if (listener.name.startsWith('X')) {
+        found.xServer = listener;
+        return found;
+    }
+    // A compositor listens for its Xwayland, which it started with the display's name (":N") as
+    // its first argument.
+    if (listener.pid)
+        found.compositor = listener;
+    const QByteArray display = qgetenv("DISPLAY");
+    const QByteArray number = display.mid(display.indexOf(':')).split('.').first();
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : pids) {
+        const pid_t pid = pid_t(entry.toInt());
+        QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (pid <= 0 || !processName(pid).startsWith('X') || !commandLine.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> arguments = commandLine.readAll().split('\0');
+        if (arguments.size() > 1 && arguments.at(1) == number) {
+            found.xServer = {pid, processName(pid)};
+            break;
+        }
+    }
+    return found;
+}
+
+struct WindowRun
+{
+    double cpuPerSecond = 0; // the benchmark's own CPU seconds per second of show
+    double serverCpuPerSecond = -1; // the X server's; negative where unknown
+    double compositorCpuPerSecond = -1; // the Wayland compositor's; negative where unknown
+};
+
+// Plays the scenes from the start, silently, in the demo's full-screen window for `seconds`, and
+// prints the frame rate, the frame intervals and the steps of scene time per phase, and the CPU
+// time spent per second of show.
+WindowRun benchWindow(int seconds, bool paced)
 {
     QElapsedTimer clock;
-    clock.start();
-    QVector<qint64> stamps[PhaseCount];
+    QVector<FrameStamp> stamps;
+    static const QList<Instruction *> scenes = createScenes();
+    std::vector<std::unique_ptr<Recorder>> owned; // outlive the window
     QList<Instruction *> recorders;
-    const QList<Instruction *> scenes = createScenes();
-    for (int i = 0; i < scenes.size(); ++i)
-        recorders.append(new Recorder(scenes.at(i), i, clock, stamps));
+    for (int i = 0; i < scenes.size(); ++i) {
+        owned.push_back(std::make_unique<Recorder>(scenes.at(i), i, clock, stamps));
+        recorders.append(owned.back().get());
+    }
 
     // The demo's window with the demo's scenes, silent; shown as the demo shows it.
     Window window(recorders);
+    window.displayPacing().setPaced(paced);
+    const DisplayProcesses shown = displayProcesses();
     window.showCoveringScreen();
     QTimer::singleShot(seconds * 1000, qApp, &QCoreApplication::quit);
-    const int result = qApp->exec();
+    clock.start();
+    const double cpuBefore = ownCpuSeconds();
+    const double serverBefore = cpuSecondsOf(shown.xServer.pid);
+    const double compositorBefore = cpuSecondsOf(shown.compositor.pid);
+    qApp->exec();
+    const double wallSeconds = clock.nsecsElapsed() / 1e9;
+    WindowRun run;
+    run.cpuPerSecond = (ownCpuSeconds() - cpuBefore) / wallSeconds;
+    const auto perSecond = [&](double before, pid_t pid) {
+        const double after = cpuSecondsOf(pid);
+        return before >= 0 && after >= 0 ? (after - before) / wallSeconds : -1;
+    };
+    run.serverCpuPerSecond = perSecond(serverBefore, shown.xServer.pid);
+    run.compositorCpuPerSecond = perSecond(compositorBefore, shown.compositor.pid);
 
     const QSize size = window.size() * window.devicePixelRatio();
-    std::printf("window %dx%d device pixels, device pixel ratio %g, %d s\n", size.width(),
-                size.height(), window.devicePixelRatio(), seconds);
+    const double periodMs = window.displayPacing().refreshPeriodNs() / 1e6;
+    const char *pacing = !paced                     ? "unpaced"
+        : window.displayPacing().followsRefreshes() ? "paced by Present"
+        : QGuiApplication::platformName() == QLatin1String("wayland")
+        ? "paced by the toolkit"
+        : "unpaced: no refresh reports";
+    std::printf("\n%s: window %dx%d device pixels, device pixel ratio %g, %d s, %s\n",
+                qPrintable(QGuiApplication::platformName()), size.width(), size.height(),
+                window.devicePixelRatio(), seconds, pacing);
+    std::printf("  refresh: %.2f Hz measured, %.2f Hz as the screen reports\n",
+                periodMs > 0 ? 1000 / periodMs : 0.0, window.screen()->refreshRate());
     // Qt delivers the repaint that update() asks for only after this idle time; the demo sets it
     // to 0 unless the user set it, and so does the benchmark.
     const QByteArray idle = qgetenv("QT_QPA_UPDATE_IDLE_TIME");
     std::printf("  update idle time (QT_QPA_UPDATE_IDLE_TIME): %s ms\n",
                 idle.isEmpty() ? "5 (default)" : idle.constData());
-    qint64 frames = 0;
+    // The scene time's steps from frame to frame: one refresh period within 2 ms, several
+    // periods within 2 ms (refreshes missed), or other.
+    std::printf("  %-22s %6s %7s %9s %9s   %s\n", "phase", "frames", "fps", "interval", "interval",
+                "scene time step");
+    std::printf("  %-22s %6s %7s %9s %9s   %s\n", "", "", "", "median ms", "p99 ms",
+                periodMs > 0 ? "median ms, 1 period +-2 ms, 2+ periods, other" : "median ms");
     for (int phase = 0; phase < PhaseCount; ++phase) {
-        const QVector<qint64> &s = stamps[phase];
-        frames += s.size();
-        if (s.size() < 2) {
-            std::printf("  %-24s %6d frames\n", phaseNames[phase], s.size());
+        // Consecutive frames both in the phase: the time between them and the scene time they
+        // moved on (within one scene).
+        QVector<double> gaps, steps;
+        int frames = 0, onePeriod = 0, periods = 0;
+        qint64 first = -1, last = -1;
+        for (int i = 0; i < stamps.size(); ++i) {
+            const FrameStamp &s = stamps.at(i);
+            if (phaseOf(s.scene, s.t) != phase)
+                continue;
+            ++frames;
+            first = first < 0 ? s.ns : first;
+            last = s.ns;
+            if (i == 0 || phaseOf(stamps.at(i - 1).scene, stamps.at(i - 1).t) != phase)
+                continue;
+            const FrameStamp &before = stamps.at(i - 1);
+            gaps.append((s.ns - before.ns) / 1e6);
+            if (before.scene != s.scene)
+                continue;
+            const double step = s.t - before.t;
+            steps.append(step);
+            if (periodMs > 0) {
+                const double whole = std::max(1.0, std::round(step / periodMs));
+                const bool onGrid = std::abs(step - whole * periodMs) <= 2;
+                onePeriod += onGrid && whole == 1;
+                periods += onGrid && whole > 1;
+            }
+        }
+        if (gaps.size() < 2) {
+            std::printf("  %-22s %6d\n", phaseNames[phase], frames);
             continue;
         }
-        // Frame times between consecutive frames of the phase, their median and worst 1%.
-        QVector<double> gaps;
-        for (int i = 1; i < s.size(); ++i)
-            gaps.append((s.at(i) - s.at(i - 1)) / 1e6);
         const Stats g = statsOf(gaps);
-        const double fps = (s.size() - 1) / ((s.last() - s.first()) / 1e9);
-        std::printf("  %-24s %6d frames %7.1f fps   frame interval median %.2f ms, p99 %.2f ms\n",
-                    phaseNames[phase], s.size(), fps, g.median, g.p99);
+        const double fps = (frames - 1) / ((last - first) / 1e9);
+        std::printf("  %-22s %6d %7.1f %9.2f %9.2f   %.0f", phaseNames[phase], frames, fps,
+                    g.median, g.p99, statsOf(steps).median);
+        if (periodMs > 0)
+            std::printf(", %.1f %%, %d, %d", 100.0 * onePeriod / steps.size(), periods,
+                        steps.size() - onePeriod - periods);
+        std::printf("\n");
     }
-    std::printf("  all: %lld frames in %.1f s, %.1f fps\n", frames, clock.elapsed() / 1000.0,
-                frames / (clock.elapsed() / 1000.0));
-    return result;
+    std::printf("  all: %d frames in %.1f s, %.1f fps\n", stamps.size(), wallSeconds,
+                stamps.size() / wallSeconds);
+    std::printf("  CPU seconds per second of show: %.3f mincer-bench", run.cpuPerSecond);
+    if (run.serverCpuPerSecond >= 0)
+        std::printf(" + %.3f X server %s (pid %d) = %.3f", run.serverCpuPerSecond,
+                    shown.xServer.name.constData(), int(shown.xServer.pid),
+                    run.cpuPerSecond + run.serverCpuPerSecond);
+    if (run.compositorCpuPerSecond >= 0)
+        std::printf("; compositor %s (pid %d): %.3f", shown.compositor.name.constData(),
+                    int(shown.compositor.pid), run.compositorCpuPerSecond);
+    std::printf("\n");
+    std::fflush(stdout);
+    return run;
 }
 
 } // namespace
@@ -279,10 +480,15 @@ int benchWindow(int seconds)
 int main(int argc, char *argv[])
 {
     int windowSeconds = 0;
+    bool paced = true, compare = false;
     QList<QSize> sizes;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--window") == 0 && i + 1 < argc) {
             windowSeconds = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--unpaced") == 0) {
+            paced = false;
+        } else if (std::strcmp(argv[i], "--compare") == 0) {
+            compare = true;
         } else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc) {
             const QRegularExpressionMatch match
                 = QRegularExpression(QStringLiteral("^(\\d{1,5})x(\\d{1,5})$"))
@@ -297,7 +503,8 @@ int main(int argc, char *argv[])
             }
             sizes.append(size);
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::printf("usage: %s [--size WxH]... | --window SECONDS\n", argv[0]);
+            std::printf("usage: %s [--size WxH]... | --window SECONDS [--unpaced | --compare]\n",
+                        argv[0]);
             return 0;
         } else {
             std::fprintf(stderr, "mincer-bench: unknown argument '%s'; see --help\n", argv[i]);
@@ -309,8 +516,24 @@ int main(int argc, char *argv[])
     requestImmediateRepaints();
     QGuiApplication app(argc, argv);
 
-    if (windowSeconds > 0)
-        return benchWindow(windowSeconds);
+    if (windowSeconds > 0) {
+        const WindowRun run = benchWindow(windowSeconds, paced && !compare);
+        if (!compare)
+            return 0;
+        // Paced after unpaced, in one process, so that the ratio sees one state of the machine.
+        const WindowRun pacedRun = benchWindow(windowSeconds, true);
+        std::printf("\npaced / unpaced CPU per second of show: %.3f mincer-bench",
+                    pacedRun.cpuPerSecond / run.cpuPerSecond);
+        if (run.serverCpuPerSecond > 0 && pacedRun.serverCpuPerSecond >= 0)
+            std::printf(", %.3f mincer-bench + X server",
+                        (pacedRun.cpuPerSecond + pacedRun.serverCpuPerSecond)
+                            / (run.cpuPerSecond + run.serverCpuPerSecond));
+        if (run.compositorCpuPerSecond > 0 && pacedRun.compositorCpuPerSecond >= 0)
+            std::printf(", %.3f compositor",
+                        pacedRun.compositorCpuPerSecond / run.compositorCpuPerSecond);
+        std::printf("\n");
+        return 0;
+    }
 
     if (sizes.isEmpty())
         sizes = {QSize(1920, 1080), QSize(3840, 2160)};

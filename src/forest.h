@@ -15,7 +15,7 @@
 
 // The first scene: the character behind the tree row hops, rises twice and waves; then the whole
 // picture spins, shrinks and fades out. Finishes once faded out, at 31701 ms.
-class Forest : public Instruction, public ScaleAware
+class Forest : public Instruction, public ScaleAware, public StillPictures
 {
 public:
     Forest()
@@ -108,6 +108,16 @@ public:
     void prepareScale(qreal deviceScale) override
     {
         scaled.prepare(deviceScale, [this](qreal scale) { return layersAt(scale); });
+    }
+
+    // Until the finale the picture changes only with the character's height and pose: it stands
+    // still but for the hop and the two rises.
+    qint64 stillPicture(long t) const override
+    {
+        if (t > 23500)
+            return -1;
+        const bool waving = t - 12000 > 11000;
+        return qint64(muumiTop(t)) * 2 + (waving ? 1 : 0);
     }
 
     // Top edge of the character (px from the centre) at scene time t (ms): at rest 350, a 100 px

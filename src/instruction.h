@@ -39,6 +39,19 @@ protected:
     ~ScaleAware() = default;
 };
 
+// A scene whose picture stands still at times, so that a window need not paint again the picture
+// it shows already. stillPicture(t) names the picture drawn at scene time t (ms): two times with
+// the same name, not negative, give the same picture on frames of the same size; -1 names a
+// picture that is not known to repeat.
+class StillPictures
+{
+public:
+    virtual qint64 stillPicture(long t) const = 0;
+
+protected:
+    ~StillPictures() = default;
+};
+
 // The colour that both scenes fill the screen with.
 inline QColor sceneColour()
 {

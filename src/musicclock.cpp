@@ -1,14 +1,6 @@
 #include "musicclock.h"
 
 #include <algorithm>
-#include <chrono>
-
-qint64 monotonicNowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 MusicClock::MusicClock(qint64 bytesPerSecond) : bytesPerSecond(bytesPerSecond) { }
 

@@ -1,16 +1,16 @@
 #ifndef MUSICCLOCK_H
 #define MUSICCLOCK_H
 
+#include "monotonic.h"
+
 #include <QtGlobal>
 
 #include <array>
 #include <atomic>
 #include <limits>
 
-// Times are nanoseconds of the monotonic clock (CLOCK_MONOTONIC: the clock of QElapsedTimer and of
-// the X Present extension's refresh times). Music positions are nanoseconds of music.
-
-qint64 monotonicNowNs();
+// Times are nanoseconds of the monotonic clock (monotonicNowNs()); music positions are nanoseconds
+// of music.
 
 // What the audio callback tells the GUI thread: when each buffer was asked for and how many bytes
 // it holds, and where the music ended. Written by the audio thread only and read by the GUI

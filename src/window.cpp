@@ -55,6 +55,7 @@ Window::Window() : music(std::make_unique<MusicPlayback>(QStringLiteral("music.r
     clock.setMusicLength(music->knownLength());
     instructions = createScenes();
     frames.setScenes(instructions);
+    pacing.setFrameDue([this] { frameDue(); });
     // The copies for the screen the window opens on, before the music starts: preparing them at
     // the first frame would start the picture late on a large screen.
     frames.prepareFor(screen()->size() * devicePixelRatio());
@@ -78,6 +79,7 @@ Window::Window() : music(std::make_unique<MusicPlayback>(QStringLiteral("music.r
 Window::Window(const QList<Instruction *> &scenes) : instructions(scenes)
 {
     frames.setScenes(instructions);
+    pacing.setFrameDue([this] { frameDue(); });
 }
 
 Window::~Window() = default;
@@ -128,16 +130,37 @@ QImage *Window::backingImage()
                                                            : nullptr;
 }
 
-void Window::paintEvent(QPaintEvent *)
+qint64 Window::musicAt(qint64 shownAtNs)
 {
-    const qint64 shownAtNs = monotonicNowNs();
     if (!clockStarted) {
         // Without music, the scene clock is the monotonic clock from the first frame.
         clock.startSilent(shownAtNs);
         clockStarted = true;
     }
-    followMusic(shownAtNs);
-    const qint64 musicNs = clock.heardAt(shownAtNs);
+    followMusic(monotonicNowNs());
+    return clock.heardAt(shownAtNs);
+}
+
+void Window::frameDue()
+{
+    auto *still = current < instructions.size()
+        ? dynamic_cast<StillPictures *>(instructions.at(current))
+        : nullptr;
+    if (still && current == paintedScene && paintedPicture >= 0
+        && paintedSize == size() * devicePixelRatio()) {
+        const qint64 musicNs = musicAt(pacing.frameShownAtNs());
+        const qint64 t = (musicNs - sceneStartNs) / 1'000'000 + offset;
+        if (still->stillPicture(t) == paintedPicture) {
+            pacing.skipFrame();
+            return;
+        }
+    }
+    update();
+}
+
+void Window::paintEvent(QPaintEvent *)
+{
+    const qint64 musicNs = musicAt(pacing.frameShownAtNs());
 
     // The frame is painted straight into the backing store's pixels (no copy), through an image
     // of the window's size in device pixels; the scenes are fitted to it.
@@ -152,8 +175,14 @@ void Window::paintEvent(QPaintEvent *)
         ownFrame = QImage(device, QImage::Format_RGB32);
     }
     QImage &frame = store ? storePixels : ownFrame;
-    const SceneDraw drawScene
-        = [&](Instruction &scene, long t) { return frames.draw(scene, t, frame); };
+    const SceneDraw drawScene = [&](Instruction &scene, long t) {
+        auto *still = dynamic_cast<StillPictures *>(&scene);
+        paintedPicture = still ? still->stillPicture(t) : -1;
+        return frames.draw(scene, t, frame);
+    };
+    paintedScene = current;
+    paintedPicture = -1;
+    paintedSize = device;
     const qint64 elapsedMs = (musicNs - sceneStartNs) / 1'000'000;
     if (drawSequenceFrame(instructions, current, offset, elapsedMs, drawScene))
         sceneStartNs = musicNs;
@@ -161,7 +190,7 @@ void Window::paintEvent(QPaintEvent *)
         QPainter painter(this);
         painter.drawImage(QRect(QPoint(0, 0), size()), frame);
     }
-    update();
+    pacing.requestFrame();
 }
 
 void Window::keyPressEvent(QKeyEvent *event)

@@ -1,6 +1,7 @@
 #ifndef WINDOW_H
 #define WINDOW_H
 
+#include "displaypacing.h"
 #include "framepainter.h"
 #include "musicclock.h"
 #include "musicplayback.h"
@@ -61,6 +62,9 @@ public:
     // screen's geometry changes or it moves to another screen.
     void showCoveringScreen();
 
+    // Paces the frames to the display's refresh (see DisplayPacing).
+    DisplayPacing &displayPacing() { return pacing; }
+
 protected:
     void paintEvent(QPaintEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
@@ -70,6 +74,10 @@ private:
     // Takes in what the audio callback noted, says so when the sound stops or comes back, and
     // quits once the music has been heard.
     void followMusic(qint64 nowNs);
+    // The music's position (ns) for a frame shown at `shownAtNs`: what the scene times follow.
+    qint64 musicAt(qint64 shownAtNs);
+    // A frame may be painted: it is, unless it would show the picture on screen already.
+    void frameDue();
     // The backing store's pixels for this paint, or null where the platform's backing store is
     // not an image.
     QImage *backingImage();
@@ -82,12 +90,18 @@ private:
     int current = 0;
     int offset = 0; // seek offset, ms
 
+    // The picture on screen, when its scene names it (StillPictures), and the frame's size.
+    int paintedScene = -1;
+    qint64 paintedPicture = -1;
+    QSize paintedSize;
+
     QTimer musicWatch; // follows the music also while no frames are painted
     bool silenceReported = false;
 
     FramePainter frames; // fits the scenes to the window, painting in bands on all cores
     QImage ownFrame; // where frames are painted when the backing store is not an image
     QMetaObject::Connection screenGeometry;
+    DisplayPacing pacing {this}; // when each frame will be shown, and when to paint the next
 };
 
 #endif // WINDOW_H

@@ -46,6 +46,8 @@ TEST_PACKAGES+=("${LINT_PACKAGES[@]}")
 WAYLAND_TEST_PACKAGES=(sway swaybg xwayland grim wtype jq x11-xserver-utils libwayland-dev
                        libwayland-bin qtwayland5)
 TEST_PACKAGES+=("${WAYLAND_TEST_PACKAGES[@]}")
+# Pacing the frames to the display's refresh on X11 (Present); the pacing test's damage probe.
+BUILD_PACKAGES+=(libxcb-present-dev); TEST_PACKAGES+=(libxcb-damage0-dev)
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     set -euo pipefail

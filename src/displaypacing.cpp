@@ -1,0 +1,332 @@
+#include "displaypacing.h"
+
+#include <QGuiApplication>
+#include <QPaintDeviceWindow>
+#include <QRandomGenerator>
+#include <QScreen>
+#include <QSocketNotifier>
+
+#include <xcb/present.h>
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// A report further than this share of a period from the grid is passed over. Each such report,
+// and each whose counter disagrees with the grid on how many refreshes passed, counts one
+// mismatch; each other report takes one off. At `mismatchesToRestart` the display has changed:
+// the period is measured anew, as the median of `measuredIntervals` intervals (per refresh
+// counted), while the old grid goes on.
+constexpr double outlierShare = 0.25;
+constexpr int mismatchesToRestart = 8;
+// Over this many reports the period is measured over the whole span since the grid began; after
+// that it follows drift only.
+constexpr int learningReports = 32;
+// How far each report on the grid moves the grid's phase, and its period.
+constexpr double phaseGain = 0.25;
+constexpr double periodGain = 1.0 / 1024;
+
+// If a refresh that was asked about is not reported within this time, the next frame is asked
+// for anyway (and the refresh again), so that the show never stops.
+constexpr int watchdogMs = 1000;
+
+} // namespace
+
+void RefreshClock::startGrid(quint64 msc, double timeNs)
+{
+    started = true;
+    baseMsc = latestMsc = msc;
+    anchorNs = baseNs = latestNs = timeNs;
+    reports = 1;
+    mismatches = 0;
+}
+
+void RefreshClock::observe(quint64 msc, qint64 timeNs)
+{
+    const double t = double(timeNs);
+    if (!started || msc < latestMsc) { // the first report, or a counter that went back
+        startGrid(msc, t);
+        measured = 0;
+        measuring = periodNs <= 0;
+        return;
+    }
+    if (msc == latestMsc)
+        return; // the same refresh again (a request for a past refresh is answered at once)
+    const quint64 counted = msc - latestMsc;
+    const double sinceLatest = t - latestNs;
+    latestMsc = msc;
+    latestNs = t;
+
+    if (measuring) { // the period: the median interval per refresh counted, past stray reports
+        intervals[measured++] = sinceLatest / double(counted);
+        if (measured < measuredIntervals)
+            return;
+        std::nth_element(intervals, intervals + measuredIntervals / 2,
+                         intervals + measuredIntervals);
+        periodNs = intervals[measuredIntervals / 2];
+        measuring = false;
+        startGrid(msc, t);
+        return;
+    }
+
+    // Refreshes since the latest report on the grid, by time: the counter may skip or, on
+    // XWayland, count a refresh too many.
+    const double refreshes = std::max(1.0, std::round((t - baseNs) / periodNs));
+    const double predicted = baseNs + refreshes * periodNs;
+    const double error = t - predicted;
+    const bool offGrid = std::abs(error) > outlierShare * periodNs;
+    if (offGrid || double(msc - baseMsc) != refreshes) {
+        if (++mismatches >= mismatchesToRestart) { // the display changed: measure it anew
+            startGrid(msc, t);
+            measured = 0;
+            measuring = true;
+            return;
+        }
+    } else {
+        mismatches = std::max(0, mismatches - 1);
+    }
+    if (offGrid)
+        return;
+    ++reports;
+    if (reports <= learningReports)
+        periodNs = (t - anchorNs) / std::max(1.0, std::round((t - anchorNs) / periodNs));
+    else
+        periodNs += periodGain * error / refreshes;
+    baseNs = predicted + phaseGain * error;
+    baseMsc = msc;
+}
+
+void RefreshClock::assumePeriod(qint64 ns)
+{
+    if (!started && ns > 0)
+        periodNs = double(ns);
+}
+
+qint64 RefreshClock::nextShownAt(qint64 timeNs) const
+{
+    if (!isKnown())
+        return timeNs;
+    const double after = std::max(double(timeNs), baseNs);
+    return qint64(std::llround(baseNs + (std::floor((after - baseNs) / periodNs) + 1) * periodNs));
+}
+
+DisplayPacing::DisplayPacing(QPaintDeviceWindow *window)
+    : window(window), serial(QRandomGenerator::global()->generate())
+{
+    watchdog.setSingleShot(true);
+    watchdog.setInterval(watchdogMs);
+    connect(&watchdog, &QTimer::timeout, this, [this] {
+        waiting = false;
+        frameDue();
+    });
+    refreshWait.setSingleShot(true);
+    refreshWait.setTimerType(Qt::PreciseTimer);
+    connect(&refreshWait, &QTimer::timeout, this, &DisplayPacing::frameDue);
+    skipWait.setSingleShot(true);
+    skipWait.setTimerType(Qt::PreciseTimer);
+    connect(&skipWait, &QTimer::timeout, this, &DisplayPacing::frameDue);
+}
+
+DisplayPacing::~DisplayPacing()
+{
+    disconnectFromDisplay();
+}
+
+void DisplayPacing::setPaced(bool paced)
+{
+    this->paced = paced;
+    if (!paced) {
+        disconnectFromDisplay();
+        state = State::Unpaced;
+    } else if (state == State::Unpaced) {
+        state = State::Unstarted;
+    }
+}
+
+qint64 DisplayPacing::frameShownAtNs()
+{
+    const qint64 nowNs = monotonicNowNs();
+    qint64 shownAtNs = nowNs;
+    if (state == State::Present && clock.isKnown())
+        shownAtNs = clock.nextShownAt(nowNs);
+    lastShownAtNs = std::max(shownAtNs, lastShownAtNs);
+    return lastShownAtNs;
+}
+
+void DisplayPacing::requestFrame()
+{
+    if (state == State::Unstarted)
+        followRefreshes();
+    if (state == State::Present)
+        askForRefresh();
+    else
+        frameDue();
+}
+
+void DisplayPacing::skipFrame()
+{
+    if (state == State::Unstarted)
+        followRefreshes();
+    if (state == State::Present) {
+        askForRefresh();
+        return;
+    }
+    const qreal rateHz = window->screen() && window->screen()->refreshRate() > 0
+        ? window->screen()->refreshRate()
+        : 60;
+    skipWait.start(int(std::ceil(1000 / rateHz)));
+}
+
+void DisplayPacing::frameDue()
+{
+    if (onFrameDue)
+        onFrameDue();
+    else
+        window->update();
+}
+
+// Opens our connection to the window's X server and selects the window's refresh reports, or
+// settles for unpaced frames.
+void DisplayPacing::followRefreshes()
+{
+    state = State::Unpaced;
+    if (!paced || QGuiApplication::platformName() != QLatin1String("xcb"))
+        return; // nothing to follow, or (on Wayland) the toolkit paces the frames
+
+    connection = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(connection)) {
+        unpaced("no second connection to the X server");
+        return;
+    }
+    const xcb_query_extension_reply_t *present
+        = xcb_get_extension_data(connection, &xcb_present_id);
+    if (!present || !present->present) {
+        unpaced("the X server has no Present extension");
+        return;
+    }
+    presentOpcode = present->major_opcode;
+    free(xcb_present_query_version_reply(
+        connection,
+        xcb_present_query_version(connection, XCB_PRESENT_MAJOR_VERSION, XCB_PRESENT_MINOR_VERSION),
+        nullptr));
+    if (!selectRefreshEvents()) {
+        unpaced("the window is not on the display named by DISPLAY");
+        return;
+    }
+    // What the screen says until its reports say better.
+    if (window->screen() && window->screen()->refreshRate() > 0)
+        clock.assumePeriod(qint64(1e9 / window->screen()->refreshRate()));
+    notifier
+        = new QSocketNotifier(xcb_get_file_descriptor(connection), QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &DisplayPacing::readEvents);
+    state = State::Present;
+}
+
+// Selects the refresh reports on the window's current native window, which our connection must
+// be able to see.
+bool DisplayPacing::selectRefreshEvents()
+{
+    const xcb_window_t id = xcb_window_t(window->winId());
+    if (id == watchedWindow)
+        return true;
+    xcb_generic_error_t *error = nullptr;
+    free(xcb_get_geometry_reply(connection, xcb_get_geometry(connection, id), &error));
+    if (error) {
+        free(error);
+        return false;
+    }
+    if (watchedWindow)
+        xcb_present_select_input(connection, eventId, watchedWindow,
+                                 XCB_PRESENT_EVENT_MASK_NO_EVENT);
+    else
+        eventId = xcb_generate_id(connection);
+    xcb_present_select_input(connection, eventId, id, XCB_PRESENT_EVENT_MASK_COMPLETE_NOTIFY);
+    watchedWindow = id;
+    waiting = false;
+    return true;
+}
+
+void DisplayPacing::askForRefresh()
+{
+    if (waiting)
+        return; // the pending report brings the next frame
+    if (!selectRefreshEvents()) {
+        unpaced("the window left the display");
+        frameDue();
+        return;
+    }
+    // The refresh after the latest one reported; before the first report, whichever refresh
+    // comes first (a past target is reported at once, with the current counter).
+    const quint64 target = clock.hasReports() ? clock.lastMsc() + 1 : 0;
+    xcb_present_notify_msc(connection, watchedWindow, ++serial, target, 0, 0);
+    xcb_flush(connection);
+    waiting = true;
+    watchdog.start();
+    // A reply read on the way may have queued events that the socket notifier will not see.
+    readEvents();
+}
+
+void DisplayPacing::readEvents()
+{
+    bool refreshed = false;
+    while (xcb_generic_event_t *event = xcb_poll_for_event(connection)) {
+        const auto *complete = reinterpret_cast<xcb_present_complete_notify_event_t *>(event);
+        if ((event->response_type & 0x7f) == XCB_GE_GENERIC && complete->extension == presentOpcode
+            && complete->event_type == XCB_PRESENT_COMPLETE_NOTIFY
+            && complete->kind == XCB_PRESENT_COMPLETE_KIND_NOTIFY_MSC) {
+            clock.observe(complete->msc, qint64(complete->ust) * 1000);
+            refreshed = refreshed || complete->serial == serial;
+        }
+        free(event);
+    }
+    if (xcb_connection_has_error(connection)) {
+        unpaced("the connection to the X server broke");
+        frameDue();
+        return;
+    }
+    if (refreshed && waiting) {
+        waiting = false;
+        watchdog.stop();
+        // After a report early, off the grid, a frame painted now would be shown no later than
+        // the last one: it is painted right after the refresh that shows the last one.
+        const qint64 nowNs = monotonicNowNs();
+        if (clock.isKnown() && clock.nextShownAt(nowNs) <= lastShownAtNs)
+            refreshWait.start(int((lastShownAtNs - nowNs + 999'999) / 1'000'000));
+        else
+            frameDue();
+    }
+}
+
+void DisplayPacing::unpaced(const char *why)
+{
+    static bool said = false;
+    if (!said) {
+        std::fprintf(stderr,
+                     "mincer: %s; frames are drawn as fast as they can be, not once per "
+                     "refresh of the display\n",
+                     why);
+        said = true;
+    }
+    disconnectFromDisplay();
+    state = State::Unpaced;
+}
+
+void DisplayPacing::disconnectFromDisplay()
+{
+    watchdog.stop();
+    refreshWait.stop();
+    waiting = false;
+    if (notifier) { // possibly from within its own signal
+        notifier->setEnabled(false);
+        notifier->deleteLater();
+        notifier = nullptr;
+    }
+    if (connection)
+        xcb_disconnect(connection);
+    connection = nullptr;
+    watchedWindow = 0;
+}

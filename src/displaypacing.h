@@ -1,0 +1,128 @@
+#ifndef DISPLAYPACING_H
+#define DISPLAYPACING_H
+
+#include "monotonic.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <functional>
+
+class QSocketNotifier;
+class QPaintDeviceWindow;
+struct xcb_connection_t;
+
+// When a display refreshes, learnt from the refreshes it reports: each one's counter (the MSC)
+// and time. Xvfb's reports come a few milliseconds early or late, and XWayland now and then
+// reports a refresh in the middle of a period and counts it as one, or reports late while it is
+// busy. This follows the reports with a steady grid of refresh times: its period measured or
+// assumed, then refined over the first reports, and its phase moved a little by each report near
+// it. Reports far from the grid are passed over, unless reports keep disagreeing with it (a change
+// of rate or of display), which has the period measured anew.
+class RefreshClock
+{
+public:
+    // Refresh `msc` happened at `timeNs`, ns on the monotonic clock.
+    void observe(quint64 msc, qint64 timeNs);
+    // The period to start from, before the first report, if the display says what it is; the
+    // reports correct it.
+    void assumePeriod(qint64 ns);
+
+    bool hasReports() const { return started; }
+    quint64 lastMsc() const { return latestMsc; }
+    // Whether the grid is known: once the period is measured or assumed, and a report came.
+    bool isKnown() const { return started && periodNs > 0; }
+    qint64 period() const { return qint64(periodNs); } // ns; 0 while unknown
+
+    // When a frame painted at `timeNs` is shown: the first refresh of the grid after both
+    // `timeNs` and the latest refresh on the grid reported; `timeNs` while the grid is unknown.
+    qint64 nextShownAt(qint64 timeNs) const;
+
+private:
+    void startGrid(quint64 msc, double timeNs);
+
+    static constexpr int measuredIntervals = 15;
+
+    bool started = false;
+    quint64 latestMsc = 0; // the latest report
+    double latestNs = 0;
+    double anchorNs = 0; // the report the grid began with
+    quint64 baseMsc = 0; // the latest report on the grid, with the grid's time for it
+    double baseNs = 0;
+    double periodNs = 0;
+    int reports = 0; // on the grid since it began
+    int mismatches = 0; // reports that disagreed with the grid, lately
+    bool measuring = false; // the period, from the intervals between reports
+    double intervals[measuredIntervals] = {};
+    int measured = 0;
+};
+
+// Paces a window's frames to the refresh of the display it is on. On X11 (and so XWayland)
+// with the Present extension, the next frame is requested right after each refresh, to be ready
+// for the one after it, and each frame is told the time of that refresh. Elsewhere the next
+// frame is requested at once: on Wayland the toolkit itself holds each frame back until the
+// compositor asks for one; an X server without Present leaves the frames unpaced, which is said
+// once on stderr.
+//
+// The refreshes come through a connection of our own to the X server, watched by a socket
+// notifier on the window's thread: Qt's own connection is private to its platform plugin, whose
+// event reader would not pass Present's events on.
+class DisplayPacing : public QObject
+{
+public:
+    explicit DisplayPacing(QPaintDeviceWindow *window);
+    ~DisplayPacing() override;
+
+    // Paced, the default: one frame per refresh where the display reports its refreshes.
+    // Unpaced: each frame is requested as soon as the last one is painted.
+    void setPaced(bool paced);
+    // Whether the refreshes are followed: X11 with Present, once the first frame is out.
+    bool followsRefreshes() const { return state == State::Present; }
+    // The display's refresh period as measured, ns; 0 while unknown.
+    qint64 refreshPeriodNs() const { return clock.period(); }
+
+    // When the frame painted now will be on screen (ns, monotonic clock), as closely as the
+    // display tells: the refresh after the latest one reported, or now where unknown. Never
+    // earlier than the time it gave the frame before.
+    qint64 frameShownAtNs();
+    // Requests the next frame: right after the next refresh where refreshes are followed,
+    // otherwise at once.
+    void requestFrame();
+    // Passes over the next frame, which would show what is on screen already, and asks again at
+    // the refresh after it (where refreshes are not followed: one refresh period later).
+    void skipFrame();
+    // What is done when a frame is due: by default the window's update().
+    void setFrameDue(std::function<void()> due) { onFrameDue = std::move(due); }
+
+private:
+    enum class State { Unstarted, Present, Unpaced };
+
+    void followRefreshes();
+    bool selectRefreshEvents();
+    void askForRefresh();
+    void readEvents();
+    void unpaced(const char *why);
+    void disconnectFromDisplay();
+    void frameDue();
+
+    QPaintDeviceWindow *window;
+    bool paced = true;
+    State state = State::Unstarted;
+    xcb_connection_t *connection = nullptr;
+    QSocketNotifier *notifier = nullptr;
+    quint8 presentOpcode = 0;
+    quint32 eventId = 0;
+    quint32 watchedWindow = 0; // the native window the events are selected on
+    // Of the latest request. Present reports other clients' requests on the window to us too, so
+    // the serials start at random.
+    quint32 serial;
+    bool waiting = false; // for the refresh that the latest request asked about
+    QTimer watchdog; // asks again should a requested refresh never be reported
+    QTimer refreshWait; // until a refresh that was reported early
+    QTimer skipWait; // a refresh period, where refreshes are not followed
+    RefreshClock clock;
+    qint64 lastShownAtNs = 0;
+    std::function<void()> onFrameDue;
+};
+
+#endif // DISPLAYPACING_H

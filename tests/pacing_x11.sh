@@ -1,0 +1,56 @@
+#!/bin/bash
+# Runs the demo in a real X server that reports its refreshes through Present (start it under
+# xvfb-run: Xvfb refreshes at 60 Hz): the window shows about one frame per refresh, not
+# hundreds, Escape still ends it at once with status 0, and so does the end of the music.
+# Usage: pacing_x11.sh MINCER FRAMECOUNT
+set -u
+mincer=$1 framecount=$2
+work=$(mktemp -d)
+trap 'kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+passes=0 failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "PASS: $*"; passes=$((passes + 1)); }
+
+start_demo() { # seconds of music
+    head -c $((176400 * $1)) /dev/zero > "$work/music.raw"
+    (cd "$work" && exec env -u QT_QPA_PLATFORM SDL_AUDIODRIVER=disk \
+        SDL_DISKAUDIOFILE="$work/device.raw" SDL_DISKAUDIODELAY=20 "$mincer" 2> "$work/stderr") &
+    pid=$!
+    window=$(timeout 10 xdotool search --sync --onlyvisible --pid "$pid" 2>/dev/null | head -n 1)
+    [ -n "$window" ] || fail "no window appeared"
+}
+
+wait_for_exit() { # what, seconds
+    for _ in $(seq $(($2 * 20))); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+        fail "$1: still running after $2 s"
+        kill "$pid"
+    fi
+    wait "$pid"
+    local status=$?
+    [ "$status" -eq 0 ] && pass "$1: exit status 0" || fail "$1: exit status $status"
+}
+
+start_demo 60
+if [ -n "$window" ]; then
+    sleep 0.5
+    # Two seconds of Xvfb's refreshes: paced, about one frame each (at least one in two on a
+    # loaded machine); unpaced, several, whatever the load.
+    read -r frames refreshes hz < <("$framecount" "$window" 120 | awk '{print $2, $4, $6}')
+    per=$(awk -v f="${frames:-0}" -v r="${refreshes:-0}" 'BEGIN { if (r > 0) print f / r; else print -1 }')
+    summary="$frames frames in $refreshes refreshes at $hz Hz"
+    awk -v p="$per" 'BEGIN { exit !(p >= 0.5 && p <= 1.1) }' &&
+        pass "one frame per refresh: $summary" || fail "not one frame per refresh: $summary"
+    grep "^mincer:" "$work/stderr" # why, if the frames were not paced
+    xdotool key --window "$window" Escape
+    wait_for_exit "Escape" 1
+fi
+
+start_demo 3
+[ -n "$window" ] && wait_for_exit "end of the music" 6
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]
