@@ -223,7 +223,7 @@ struct FrameStamp
 
 // Hands each frame to the real scene and notes it: when the band of the window's own thread is
 // drawn.
-class Recorder : public Instruction, public ScaleAware
+class Recorder : public Instruction, public ScaleAware, public StillPictures
 {
 public:
     Recorder(Instruction *scene, int index, const QElapsedTimer &clock, QVector<FrameStamp> &stamps)
@@ -241,6 +241,12 @@ public:
     {
         if (auto *aware = dynamic_cast<ScaleAware *>(scene))
             aware->prepareScale(deviceScale);
+    }
+
+    qint64 stillPicture(long t) const override
+    {
+        auto *still = dynamic_cast<StillPictures *>(scene);
+        return still ? still->stillPicture(t) : -1;
     }
 
 private:
@@ -353,6 +359,22 @@ DisplayProcesses displayProcesses()
     return found;
 }
 
+// How many refreshes between two frames of `scene`, at scene times `from` and `to` ms, were passed
+// over because the picture stood still (the window paints no frame that would repeat the one on
+// screen): all of them when the scene names the same still picture at each, else none.
+int refreshesStill(const Instruction *scene, long from, long to, double periodMs)
+{
+    const auto *still = dynamic_cast<const StillPictures *>(scene);
+    const int refreshes = periodMs > 0 ? int(std::round((to - from) / periodMs)) : 0;
+    if (!still || refreshes < 2 || still->stillPicture(from) < 0)
+        return 0;
+    for (int k = 1; k < refreshes; ++k) {
+        if (still->stillPicture(long(from + k * periodMs)) != still->stillPicture(from))
+            return 0;
+    }
+    return refreshes - 1;
+}
+
 struct WindowRun
 {
     double cpuPerSecond = 0; // the benchmark's own CPU seconds per second of show
@@ -415,26 +437,32 @@ WindowRun benchWindow(int seconds, bool paced)
                 idle.isEmpty() ? "5 (default)" : idle.constData());
     // The scene time's steps from frame to frame: one refresh period within 2 ms, several
     // periods within 2 ms (refreshes missed), or other.
-    std::printf("  %-22s %6s %7s %9s %9s   %s\n", "phase", "frames", "fps", "interval", "interval",
-                "scene time step");
-    std::printf("  %-22s %6s %7s %9s %9s   %s\n", "", "", "", "median ms", "p99 ms",
-                periodMs > 0 ? "median ms, 1 period +-2 ms, 2+ periods, other" : "median ms");
+    std::printf("  %-22s %6s %7s %9s %9s   %-44s %6s\n", "phase", "frames", "fps", "interval",
+                "interval", "scene time step", "still");
+    std::printf("  %-22s %6s %7s %9s %9s   %-44s %6s\n", "", "", "", "median ms", "p99 ms",
+                periodMs > 0 ? "median ms, 1 period +-2 ms, 2+ periods, other" : "median ms",
+                "passed");
     for (int phase = 0; phase < PhaseCount; ++phase) {
         // Consecutive frames both in the phase: the time between them and the scene time they
-        // moved on (within one scene).
+        // moved on (within one scene), but for the refreshes passed over while the picture stood
+        // still, which are counted apart.
         QVector<double> gaps, steps;
-        int frames = 0, onePeriod = 0, periods = 0;
-        qint64 first = -1, last = -1;
+        int frames = 0, onePeriod = 0, periods = 0, passedOver = 0;
         for (int i = 0; i < stamps.size(); ++i) {
             const FrameStamp &s = stamps.at(i);
             if (phaseOf(s.scene, s.t) != phase)
                 continue;
             ++frames;
-            first = first < 0 ? s.ns : first;
-            last = s.ns;
             if (i == 0 || phaseOf(stamps.at(i - 1).scene, stamps.at(i - 1).t) != phase)
                 continue;
             const FrameStamp &before = stamps.at(i - 1);
+            const int stillRefreshes = before.scene == s.scene
+                ? refreshesStill(scenes.at(s.scene), before.t, s.t, periodMs)
+                : 0;
+            if (stillRefreshes > 0) {
+                passedOver += stillRefreshes;
+                continue;
+            }
             gaps.append((s.ns - before.ns) / 1e6);
             if (before.scene != s.scene)
                 continue;
@@ -448,17 +476,23 @@ WindowRun benchWindow(int seconds, bool paced)
             }
         }
         if (gaps.size() < 2) {
-            std::printf("  %-22s %6d\n", phaseNames[phase], frames);
+            std::printf("  %-22s %6d %7s %9s %9s   %-44s %6d\n", phaseNames[phase], frames, "", "",
+                        "", "", passedOver);
             continue;
         }
         const Stats g = statsOf(gaps);
-        const double fps = (frames - 1) / ((last - first) / 1e9);
-        std::printf("  %-22s %6d %7.1f %9.2f %9.2f   %.0f", phaseNames[phase], frames, fps,
-                    g.median, g.p99, statsOf(steps).median);
+        double movingMs = 0;
+        for (const double gap : gaps)
+            movingMs += gap;
+        const double fps = gaps.size() / (movingMs / 1e3);
+        QString step = QString::number(statsOf(steps).median, 'f', 0);
         if (periodMs > 0)
-            std::printf(", %.1f %%, %d, %d", 100.0 * onePeriod / steps.size(), periods,
-                        steps.size() - onePeriod - periods);
-        std::printf("\n");
+            step += QStringLiteral(", %1 %, %2, %3")
+                        .arg(100.0 * onePeriod / steps.size(), 0, 'f', 1)
+                        .arg(periods)
+                        .arg(steps.size() - onePeriod - periods);
+        std::printf("  %-22s %6d %7.1f %9.2f %9.2f   %-44s %6d\n", phaseNames[phase], frames, fps,
+                    g.median, g.p99, qPrintable(step), passedOver);
     }
     std::printf("  all: %d frames in %.1f s, %.1f fps\n", stamps.size(), wallSeconds,
                 stamps.size() / wallSeconds);

@@ -73,9 +73,11 @@ public:
     explicit DisplayPacing(QPaintDeviceWindow *window);
     ~DisplayPacing() override;
 
-    // Paced, the default: one frame per refresh where the display reports its refreshes.
-    // Unpaced: each frame is requested as soon as the last one is painted.
+    // Paced, the default: one frame per refresh where the display reports its refreshes, and
+    // none while the picture stands still. Unpaced: each frame is requested as soon as the last
+    // one is painted.
     void setPaced(bool paced);
+    bool isPaced() const { return paced; }
     // Whether the refreshes are followed: X11 with Present, once the first frame is out.
     bool followsRefreshes() const { return state == State::Present; }
     // The display's refresh period as measured, ns; 0 while unknown.

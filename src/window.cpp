@@ -146,7 +146,7 @@ void Window::frameDue()
     auto *still = current < instructions.size()
         ? dynamic_cast<StillPictures *>(instructions.at(current))
         : nullptr;
-    if (still && current == paintedScene && paintedPicture >= 0
+    if (still && pacing.isPaced() && current == paintedScene && paintedPicture >= 0
         && paintedSize == size() * devicePixelRatio()) {
         const qint64 musicNs = musicAt(pacing.frameShownAtNs());
         const qint64 t = (musicNs - sceneStartNs) / 1'000'000 + offset;

@@ -41,6 +41,13 @@ public:
     QList<QSize> viewports;
 };
 
+// A stand-in scene whose picture changes only every 250 ms.
+class StillRecorder : public Recorder, public StillPictures
+{
+public:
+    qint64 stillPicture(long t) const override { return t / 250; }
+};
+
 class CountingWindow : public Window
 {
 public:
@@ -66,6 +73,7 @@ private slots:
     void keysSeek();
     void fourLeftPresses();
     void pastTheLastSceneRepaintsContinue();
+    void stillPicturesAreNotPaintedAgain();
     void frameStepWithoutWindow();
     void fitFollowsTheWindowSize();
     void noMusicQuitsOnceTheLoopRuns();
@@ -170,6 +178,20 @@ void TestWindow::pastTheLastSceneRepaintsContinue()
     const int paints = window.paints;
     QVERIFY(QTest::qWaitFor([&] { return window.paints >= paints + 5; }, 5000));
     QCOMPARE(only.times.size(), 1);
+}
+
+// A frame that would show the picture on screen already is passed over: a picture that changes
+// every 250 ms is painted about four times a second, not at every refresh.
+void TestWindow::stillPicturesAreNotPaintedAgain()
+{
+    StillRecorder scene;
+    CountingWindow window({&scene});
+    window.show();
+    QVERIFY(waitForFrames(scene, 1));
+    const int paints = window.paints;
+    QTest::qWait(1000);
+    const int painted = window.paints - paints;
+    QVERIFY2(painted >= 3 && painted <= 6, qPrintable(QString::number(painted)));
 }
 
 // The frame step on its own, with a clock of our choosing, as the capture tool drives it.
