@@ -39,7 +39,7 @@ void MusicClock::bufferRequested(qint64 timeNs, int bytes)
     // Until the device plays, all it was handed is in its queue, but for what could have played
     // in real time since the first request.
     if (state == State::Waiting) {
-        queueNs = std::max(queueNs, handedNs - (timeNs - firstRequestNs));
+        queueNs = std::max({queueNs, leastQueueNs, handedNs - (timeNs - firstRequestNs)});
         queueNs = std::min(queueNs, largestQueueNs);
     }
     const qint64 heardNs = std::max<qint64>(0, handedNs - queueNs);

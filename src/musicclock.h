@@ -97,6 +97,9 @@ public:
     void bufferRequested(qint64 timeNs, int bytes);
     // The music lasts `bytes` bytes (-1: not known).
     void setMusicLength(qint64 bytes);
+    // The device is known to hold at least `bytes` bytes when full, whether or not its first
+    // requests show it (see MusicPlayback::deviceQueueBytes()).
+    void setLeastQueue(qint64 bytes) { leastQueueNs = musicNs(bytes); }
 
     // Music heard by `timeNs` (ns of music): never less than the last answer.
     qint64 heardAt(qint64 timeNs);
@@ -129,6 +132,7 @@ private:
     qint64 lastRequestNs = -1;
     qint64 handedNs = 0; // music handed over so far, with any silence after it
     qint64 queueNs = 0; // what the device holds when full
+    qint64 leastQueueNs = 0;
     qint64 lastBufferNs = 0; // length of the last buffer
     qint64 anchorNs = 0; // music heard at anchorTimeNs, by the last request (or the start)
     qint64 anchorTimeNs = 0;

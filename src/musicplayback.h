@@ -35,6 +35,9 @@ public:
     // Opens the sound device and starts the music at once; false, with SDL's reason, when there is
     // no device to be had.
     bool start(QString *error);
+    // How much the device holds when full, where the driver is known to keep a queue that its
+    // first requests need not show (bytes; 0: not known).
+    qint64 deviceQueueBytes() const { return queueBytes; }
 
     // GUI thread: hands every request not taken yet to take(timeNs, bytes), oldest first.
     template<typename Take> void takeRequests(Take take) { stream->requests.takeNew(take); }
@@ -56,6 +59,7 @@ private:
 
     Stream *stream;
     bool opened = false;
+    qint64 queueBytes = 0;
 };
 
 #endif // MUSICPLAYBACK_H

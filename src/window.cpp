@@ -62,6 +62,7 @@ Window::Window() : music(std::make_unique<MusicPlayback>(QStringLiteral("music.r
 
     QString error;
     if (music->start(&error)) {
+        clock.setLeastQueue(music->deviceQueueBytes());
         clock.start(monotonicNowNs());
     } else {
         std::fprintf(stderr, "mincer: no sound is playing (%s); the show goes on without it\n",

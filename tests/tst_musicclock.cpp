@@ -72,6 +72,7 @@ void TestMusicClock::followsTheDevice_data()
     QTest::addColumn<double>("lengthMs"); // the music's length; -1 unknown
     QTest::addColumn<Checks>("checks");
     QTest::addColumn<double>("smoothFromMs"); // from here frames advance by one frame ± 2 ms
+    QTest::addColumn<int>("leastQueueBytes"); // what the driver is known to hold
 
     // The device fills its queue of 30 ms at once and plays at once: the requests that fill it
     // do not count, the ones that follow one per buffer do.
@@ -79,21 +80,23 @@ void TestMusicClock::followsTheDevice_data()
                                  << Checks {{5, 0, 1, false},
                                             {500, 500, 2, false},
                                             {2500, 2500, 2, false}}
-                                 << 100.0;
+                                 << 100.0 << 0;
     // The server holds the new stream back for 2 s: the picture holds 0 until the music starts.
     QTest::newRow("held stream") << burst(0, 3) + paced(2010, 4000) << -1.0
                                  << Checks {{1000, 0, 1, false},
                                             {2000, 0, 1, false},
                                             {3000, 1000, 2, false}}
-                                 << 2300.0;
+                                 << 2300.0 << 0;
     // The audio thread does not run for 0.5 s: the device plays out its queue and waits; the
     // thread refills it in a burst. The music is 470 ms behind from then on, and so is the clock.
     QTest::newRow("starved thread")
         << burst(0, 3) + paced(10, 1010) + burst(1500, 3) + paced(1510, 3000) << -1.0
-        << Checks {{1020, 1020, 2, false}, {1300, 1030, 6, false}, {2500, 2030, 2, false}} << -1.0;
+        << Checks {{1020, 1020, 2, false}, {1300, 1030, 6, false}, {2500, 2030, 2, false}} << -1.0
+        << 0;
     // Requests come up to 3 ms early or late: the clock still moves smoothly, near the music.
     QTest::newRow("jitter") << burst(0, 3) + paced(10, 3000, 3) << -1.0
-                            << Checks {{1000, 1000, 5, false}, {2900, 2900, 5, false}} << 200.0;
+                            << Checks {{1000, 1000, 5, false}, {2900, 2900, 5, false}} << 200.0
+                            << 0;
     // A device that opens but never asks: the picture holds 0 for 3 s, then runs on without it,
     // and the show ends after the music's length from the start.
     QTest::newRow("no callbacks at all") << Requests() << 5000.0
@@ -101,7 +104,7 @@ void TestMusicClock::followsTheDevice_data()
                                                     {4000, 1000, 1, false},
                                                     {4990, 1990, 1, false},
                                                     {5010, 2010, 1, true}}
-                                         << 3100.0;
+                                         << 3100.0 << 0;
     // The device stops asking half way: the picture runs on from where it stood after 3 s, and
     // the show ends when the music would have ended.
     QTest::newRow("sound stops") << burst(0, 3) + paced(10, 1000) << 4500.0
@@ -109,12 +112,18 @@ void TestMusicClock::followsTheDevice_data()
                                             {4100, 1130, 6, false},
                                             {4490, 1520, 6, false},
                                             {4510, 1540, 6, true}}
-                                 << -1.0;
+                                 << -1.0 << 0;
+    // SDL filled the device's queue of 30 ms with silence of its own before the first request:
+    // the device plays from 490 ms, the music from 520 ms.
+    QTest::newRow("silence before the music")
+        << paced(500, 3000) << -1.0
+        << Checks {{510, 0, 1, false}, {1000, 480, 2, false}, {2500, 1980, 2, false}} << 800.0
+        << 3 * tenMsBytes;
     // The music ends at 1 s; the device keeps playing the silence after it. The show is over
     // once the end has been heard, not when it was handed over (30 ms earlier).
     QTest::newRow("end of the music")
         << burst(0, 3) + paced(10, 2000) << 1000.0
-        << Checks {{990, 990, 2, false}, {1005, 1005, 2, true}} << -1.0;
+        << Checks {{990, 990, 2, false}, {1005, 1005, 2, true}} << -1.0 << 0;
 }
 
 void TestMusicClock::followsTheDevice()
@@ -123,8 +132,10 @@ void TestMusicClock::followsTheDevice()
     QFETCH(double, lengthMs);
     QFETCH(Checks, checks);
     QFETCH(double, smoothFromMs);
+    QFETCH(int, leastQueueBytes);
 
     MusicClock clock(bytesPerSecond);
+    clock.setLeastQueue(leastQueueBytes);
     clock.setMusicLength(lengthMs < 0 ? -1 : qint64(lengthMs * bytesPerSecond / 1000));
     const qint64 startNs = ns(1000); // any origin
     clock.start(startNs);

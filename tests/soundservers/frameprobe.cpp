@@ -17,8 +17,9 @@
 //       window MAPPED_US                  the demo's window appeared
 //       key US                            an Up press sent
 //       refresh MSC UST                   a refresh of the screen
-//       frame AFTER_US SEEN_US SCENE_MS   the strip changed: it reached the server after AFTER_US
-//                                         and before SEEN_US and shows SCENE_MS (-1: a frame of
+//       frame DAMAGE_US SEEN_US SCENE_MS  the strip changed: the server reported the window drawn
+//                                         at DAMAGE_US (when its damage event came), the strip
+//                                         was read at SEEN_US and shows SCENE_MS (-1: a frame of
 //                                         the scene that several scene times share, -2: no frame
 //                                         of the scene, such as the empty window)
 //       end US
@@ -268,6 +269,10 @@ private:
             if (window && unmap->window == window)
                 finished = true;
         } else if (damageEvent >= 0 && type == damageEvent + XCB_DAMAGE_NOTIFY) {
+            // The server reports the damage as it draws, and the probe waits for it, so this is
+            // when the frame reached the server, to a fraction of a millisecond.
+            if (!damaged)
+                damagedUs = nowUs();
             damaged = true;
         } else if (type == XCB_GE_GENERIC) {
             const auto *generic = reinterpret_cast<xcb_ge_generic_event_t *>(event);
@@ -293,8 +298,7 @@ private:
     void follow(xcb_window_t demo)
     {
         window = demo;
-        lastAskedUs = nowUs(); // every frame of the window comes after this
-        std::fprintf(log, "window %lld\n", (long long)lastAskedUs);
+        std::fprintf(log, "window %lld\n", (long long)nowUs());
         const uint32_t structure = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
         xcb_change_window_attributes(x, window, XCB_CW_EVENT_MASK, &structure);
         damage = xcb_generate_id(x);
@@ -319,7 +323,6 @@ private:
         damaged = false;
         xcb_damage_subtract(x, damage, XCB_NONE, XCB_NONE);
         const QRect &r = candidates.region;
-        const std::int64_t asked = nowUs();
         auto image = owned(xcb_get_image_reply(
             x,
             xcb_get_image(x, XCB_IMAGE_FORMAT_Z_PIXMAP, window, int16_t(r.x()), int16_t(r.y()),
@@ -332,11 +335,10 @@ private:
             = stripKey(xcb_get_image_data(image.get()), r.width(), r.height(), r.width() * 4);
         if (strip != lastStrip) {
             const qint64 scene = sceneOfStrip.value(strip, -2);
-            std::fprintf(log, "frame %lld %lld %lld\n", (long long)lastAskedUs, (long long)seen,
+            std::fprintf(log, "frame %lld %lld %lld\n", (long long)damagedUs, (long long)seen,
                          (long long)scene);
             lastStrip = strip;
         }
-        lastAskedUs = asked;
     }
 
     xcb_connection_t *x;
@@ -354,7 +356,7 @@ private:
     bool finished = false;
     int keysSent = 0;
     std::int64_t nextKeyUs = 0;
-    std::int64_t lastAskedUs = 0;
+    std::int64_t damagedUs = 0; // when the damage read next came
     QByteArray lastStrip;
 };
 

@@ -158,8 +158,8 @@ QString compareMusic(const QByteArray &music, const Recording &recording, qint64
 
 struct Frame
 {
-    qint64 afterUs, seenUs, scene;
-    qint64 arrivalUs() const { return (afterUs + seenUs) / 2; }
+    qint64 damagedUs, seenUs, scene;
+    qint64 arrivalUs() const { return damagedUs; }
 };
 
 // The refresh clock: refresh n at offsetUs + n * periodUs (least squares over the MSC events).
