@@ -223,7 +223,7 @@ struct FrameStamp
 
 // Hands each frame to the real scene and notes it: when the band of the window's own thread is
 // drawn.
-class Recorder : public Instruction, public ScaleAware, public StillPictures
+class Recorder : public Instruction, public ScaleAware, public ChangingParts
 {
 public:
     Recorder(Instruction *scene, int index, const QElapsedTimer &clock, QVector<FrameStamp> &stamps)
@@ -243,10 +243,10 @@ public:
             aware->prepareScale(deviceScale);
     }
 
-    qint64 stillPicture(long t) const override
+    QRegion changedBetween(long from, long to) const override
     {
-        auto *still = dynamic_cast<StillPictures *>(scene);
-        return still ? still->stillPicture(t) : -1;
+        auto *parts = dynamic_cast<ChangingParts *>(scene);
+        return parts ? parts->changedBetween(from, to) : wholeViewport();
     }
 
 private:
@@ -361,18 +361,18 @@ DisplayProcesses displayProcesses()
 
 // How many refreshes between two frames of `scene`, at scene times `from` and `to` ms, were passed
 // over because the picture stood still (the window paints no frame that would repeat the one on
-// screen): all of them when the scene names the same still picture at each, else none.
+// screen): all of them when the scene says nothing changed up to each, else none.
 int refreshesStill(const Instruction *scene, long from, long to, double periodMs)
 {
-    const auto *still = dynamic_cast<const StillPictures *>(scene);
+    const auto *parts = dynamic_cast<const ChangingParts *>(scene);
     const int refreshes = periodMs > 0 ? int(std::round((to - from) / periodMs)) : 0;
-    if (!still || refreshes < 2 || still->stillPicture(from) < 0)
+    if (!parts)
         return 0;
     for (int k = 1; k < refreshes; ++k) {
-        if (still->stillPicture(long(from + k * periodMs)) != still->stillPicture(from))
+        if (!parts->changedBetween(from, long(from + k * periodMs)).isEmpty())
             return 0;
     }
-    return refreshes - 1;
+    return std::max(0, refreshes - 1);
 }
 
 struct WindowRun

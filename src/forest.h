@@ -15,7 +15,7 @@
 
 // The first scene: the character behind the tree row hops, rises twice and waves; then the whole
 // picture spins, shrinks and fades out. Finishes once faded out, at 31701 ms.
-class Forest : public Instruction, public ScaleAware, public StillPictures
+class Forest : public Instruction, public ScaleAware, public ChangingParts
 {
 public:
     Forest()
@@ -42,7 +42,7 @@ public:
         const QSize viewport = logicalViewportSize(painter);
         const int w = viewport.width();
         const int h = viewport.height();
-        const bool waving = t - 12000 > 11000;
+        const bool waving = isWaving(t);
         const int top = muumiTop(t);
         const float k = float(t - 23500) / 200.0f;
 
@@ -110,14 +110,14 @@ public:
         scaled.prepare(deviceScale, [this](qreal scale) { return layersAt(scale); });
     }
 
-    // Until the finale the picture changes only with the character's height and pose: it stands
-    // still but for the hop and the two rises.
-    qint64 stillPicture(long t) const override
+    // Until the finale only the character moves, or changes its pose; then the whole picture.
+    QRegion changedBetween(long from, long to) const override
     {
-        if (t > 23500)
-            return -1;
-        const bool waving = t - 12000 > 11000;
-        return qint64(muumiTop(t)) * 2 + (waving ? 1 : 0);
+        if (from > 23500 || to > 23500)
+            return wholeViewport();
+        if (muumiTop(from) == muumiTop(to) && isWaving(from) == isWaving(to))
+            return QRegion();
+        return QRegion(characterRect(from)) | characterRect(to);
     }
 
     // Top edge of the character (px from the centre) at scene time t (ms): at rest 350, a 100 px
@@ -138,6 +138,14 @@ public:
 
 private:
     friend class TestForest;
+
+    // The character waves from 23001 ms.
+    static bool isWaving(qint64 t) { return t - 12000 > 11000; }
+    // Where the character stands at scene time t (ms).
+    QRect characterRect(qint64 t) const
+    {
+        return QRect(-(muumi1.width() / 2), muumiTop(t), muumi1.width(), muumi1.height());
+    }
 
     // The picture's layers, as copies for one device scale.
     struct Layers

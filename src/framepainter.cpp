@@ -52,6 +52,22 @@ QRect fittedRect(QSize devicePixels)
                  height);
 }
 
+QRegion deviceRegion(QSize devicePixels, const QRegion &scene)
+{
+    const QRect area = fittedRect(devicePixels);
+    const qreal scale = fitScale(devicePixels);
+    // The scenes' origin: the centre of the viewport they see, by whole logical pixels.
+    const QPointF centre(int(std::ceil(area.width() / scale - 1e-9)) / 2,
+                         int(std::ceil(area.height() / scale - 1e-9)) / 2);
+    QRegion device;
+    for (const QRect &part : scene) {
+        const QRectF scaled(area.topLeft() + (part.topLeft() + centre) * scale,
+                            QSizeF(part.size()) * scale);
+        device += scaled.toAlignedRect().adjusted(-1, -1, 1, 1).intersected(area);
+    }
+    return device;
+}
+
 FramePainter::FramePainter(const QList<Instruction *> &scenes, int threads)
     : scenes(scenes), bandCount(std::max(1, threads))
 {
@@ -91,7 +107,7 @@ void FramePainter::prepareFor(QSize devicePixels)
     preparedScale = scale;
 }
 
-bool FramePainter::draw(Instruction &scene, long t, QImage &frame)
+bool FramePainter::draw(Instruction &scene, long t, QImage &frame, const QRegion &only)
 {
     if (frame.isNull()) {
         // Nothing to show; the scene still runs, so that the sequence moves on as it would.
@@ -100,12 +116,13 @@ bool FramePainter::draw(Instruction &scene, long t, QImage &frame)
         return scene.draw(t, painter);
     }
     prepareFor(frame.size());
-    return paintBands(frame, fittedRect(frame.size()), fitScale(frame.size()),
-                      [&](QPainter &painter) { return scene.draw(t, painter); });
+    return paintBands(
+        frame, fittedRect(frame.size()), fitScale(frame.size()),
+        [&](QPainter &painter) { return scene.draw(t, painter); }, only);
 }
 
 bool FramePainter::paintBand(QImage &frame, const QRect &area, int band, int bands, qreal scale,
-                             const std::function<bool(QPainter &)> &paint)
+                             const std::function<bool(QPainter &)> &paint, const QRegion &only)
 {
     // The band's rows of the frame: the area's rows shared out evenly, the rows above the area
     // going to the first band and those below it to the last.
@@ -116,13 +133,15 @@ bool FramePainter::paintBand(QImage &frame, const QRect &area, int band, int ban
 
     // A painter per band needs a QImage per band (one paint engine per image), so each band
     // paints through its own images over the frame's pixels.
-    if (area != frame.rect()) {
+    const QRegion painted = only.isEmpty() ? QRegion(rows) : only.intersected(rows);
+    const QRegion bars = painted.subtracted(area);
+    if (!bars.isEmpty()) {
         QImage pixels(frame.bits(), frame.width(), frame.height(), frame.bytesPerLine(),
                       frame.format());
-        QPainter bars(&pixels);
+        QPainter painter(&pixels);
         const QColor fill = sceneColour();
-        for (const QRect &bar : QRegion(rows).subtracted(area))
-            bars.fillRect(bar, fill);
+        for (const QRect &bar : bars)
+            painter.fillRect(bar, fill);
     }
 
     // The area as an image of its own, so that its painter's viewport is the area.
@@ -130,7 +149,9 @@ bool FramePainter::paintBand(QImage &frame, const QRect &area, int band, int ban
         = frame.bits() + area.top() * frame.bytesPerLine() + area.left() * (frame.depth() / 8);
     QImage pixels(corner, area.width(), area.height(), frame.bytesPerLine(), frame.format());
     QPainter painter(&pixels);
-    if (bands > 1)
+    if (!only.isEmpty())
+        painter.setClipRegion(painted.intersected(area).translated(-area.topLeft()));
+    else if (bands > 1)
         painter.setClipRect(rows.intersected(area).translated(-area.topLeft()));
     if (scale != 1)
         painter.setWorldTransform(QTransform::fromScale(scale, scale));
@@ -144,7 +165,7 @@ bool FramePainter::paintBands(QImage &frame, qreal scale,
 }
 
 bool FramePainter::paintBands(QImage &frame, const QRect &area, qreal scale,
-                              const std::function<bool(QPainter &)> &paint)
+                              const std::function<bool(QPainter &)> &paint, const QRegion &only)
 {
     const int bands = std::min(bandCount, std::max(1, area.height()));
     frame.bits(); // detach here, not from the band threads
@@ -152,14 +173,14 @@ bool FramePainter::paintBands(QImage &frame, const QRect &area, qreal scale,
     for (int band = 1; band < bands; ++band) {
         std::function<void()> task = [&, band] {
             takeOver();
-            paintBand(frame, area, band, bands, scale, paint);
+            paintBand(frame, area, band, bands, scale, paint, only);
             handOver();
             done.release();
         };
         handOver();
         pool.start(std::move(task));
     }
-    const bool result = paintBand(frame, area, 0, bands, scale, paint);
+    const bool result = paintBand(frame, area, 0, bands, scale, paint, only);
     done.acquire(bands - 1);
     takeOver();
     return result;

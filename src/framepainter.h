@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QList>
 #include <QRect>
+#include <QRegion>
 #include <QSize>
 #include <QThreadPool>
 
@@ -28,6 +29,12 @@ qreal fitScale(QSize devicePixels);
 // sees a viewport of exactly 1920x1080 logical pixels at every scale of 1 or more, and at
 // smaller ones wherever whole pixels allow it (every common screen): at worst one pixel less.
 QRect fittedRect(QSize devicePixels);
+
+// Where a region of scene coordinates (logical pixels from the composition's centre, as
+// ChangingParts gives them) lies on a frame of `devicePixels`, in its device pixels: rounded
+// outwards with a pixel to spare, for the scenes' rounding and smoothing, and within the fitted
+// rectangle.
+QRegion deviceRegion(QSize devicePixels, const QRegion &scene);
 
 // Paints frames of the scenes onto images of any size: the composition scaled to fit the image,
 // letterboxed. The scene draws into the fitted rectangle only, seeing it as its whole viewport
@@ -55,22 +62,24 @@ public:
     // ahead (say, for the screen's size before the show starts) keeps that work out of the show.
     void prepareFor(QSize devicePixels);
 
-    // Draws scene at scene time t (ms) on the frame, whose size in device pixels sets the fit;
-    // returns what the scene's draw returned.
-    bool draw(Instruction &scene, long t, QImage &frame);
+    // Draws scene at scene time t (ms) on the frame, whose size in device pixels sets the fit,
+    // or only the frame's pixels in `only` when it is not empty; returns what the scene's draw
+    // returned.
+    bool draw(Instruction &scene, long t, QImage &frame, const QRegion &only = QRegion());
 
     // Runs paint once per band of the frame's `area`, each on its own thread with a painter on
-    // that area alone (its viewport), clipped to the band and scaled by `scale`; the rest of the
-    // frame is filled with the scene colour. Returns what paint returned for the first band.
+    // that area alone (its viewport), clipped to the band (and to `only`, unless it is empty) and
+    // scaled by `scale`; the rest of the frame is filled with the scene colour. Returns what
+    // paint returned for the first band.
     bool paintBands(QImage &frame, const QRect &area, qreal scale,
-                    const std::function<bool(QPainter &)> &paint);
+                    const std::function<bool(QPainter &)> &paint, const QRegion &only = QRegion());
     // The same on the whole frame.
     bool paintBands(QImage &frame, qreal scale, const std::function<bool(QPainter &)> &paint);
 
 private:
     // Paints band `band` of `bands` alone: what paintBands() does on one of its threads.
     static bool paintBand(QImage &frame, const QRect &area, int band, int bands, qreal scale,
-                          const std::function<bool(QPainter &)> &paint);
+                          const std::function<bool(QPainter &)> &paint, const QRegion &only);
 
     QList<Instruction *> scenes;
     int bandCount;

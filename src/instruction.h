@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QPaintDevice>
 #include <QPainter>
+#include <QRegion>
 #include <QSize>
 #include <QTransform>
 
@@ -39,18 +40,25 @@ protected:
     ~ScaleAware() = default;
 };
 
-// A scene whose picture stands still at times, so that a window need not paint again the picture
-// it shows already. stillPicture(t) names the picture drawn at scene time t (ms): two times with
-// the same name, not negative, give the same picture on frames of the same size; -1 names a
-// picture that is not known to repeat.
-class StillPictures
+// A scene that knows where its picture changes, so that a window repaints, and sends to the
+// display, only those parts; nothing at all while the picture stands still. changedBetween(from,
+// to) covers every pixel that may differ between the scene's frames at scene times `from` and
+// `to` (ms), in the scene's coordinates (logical pixels from the viewport's centre); it is empty
+// when both frames show the same picture. It holds for frames of the same size, drawn fitted.
+class ChangingParts
 {
 public:
-    virtual qint64 stillPicture(long t) const = 0;
+    virtual QRegion changedBetween(long from, long to) const = 0;
 
 protected:
-    ~StillPictures() = default;
+    ~ChangingParts() = default;
 };
+
+// The whole viewport, in a scene's coordinates, for any screen.
+inline QRect wholeViewport()
+{
+    return QRect(-32768, -32768, 65536, 65536);
+}
 
 // The colour that both scenes fill the screen with.
 inline QColor sceneColour()

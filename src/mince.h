@@ -18,7 +18,7 @@
 // The second scene: a meat grinder swallows a falling character once a second and lets out a wavy
 // train of small ones, while a cheese tub trailing a caption crosses the screen every 5 s. It never
 // finishes.
-class Mince : public Instruction, public ScaleAware
+class Mince : public Instruction, public ScaleAware, public ChangingParts
 {
 public:
     Mince()
@@ -93,6 +93,30 @@ public:
         scaled.prepare(deviceScale, [this](qreal scale) { return copiesAt(scale); });
     }
 
+    // Everything but the grinder's body moves at 1 px/ms, and the crank every 100 ms. What moves
+    // shows in four parts: the falling character above the grinder's mask strip, the train right
+    // of the strip, the crank, and the tub with its caption wherever they were and are.
+    QRegion changedBetween(long from, long to) const override
+    {
+        if (from == to)
+            return QRegion();
+        const Copies &copies = scaled.one;
+        const QRect whole = wholeViewport();
+        QRegion changed;
+        changed += QRect(-455, whole.top(), copies.falling.width(), -180 - whole.top());
+        changed += QRect(-40, -130, whole.right() + 40, 9 + copies.small.height() + 130);
+        if (frameIndex(from) != frameIndex(to)) {
+            changed += QRect(grinderPosition(frameIndex(from)), frames.at(frameIndex(from)).size());
+            changed += QRect(grinderPosition(frameIndex(to)), frames.at(frameIndex(to)).size());
+        }
+        changed += tubAndCaption(from) + tubAndCaption(to);
+        // A composition a pixel narrower than 1920 (at some scales below 1) moves the tub by one.
+        QRegion margined;
+        for (const QRect &part : changed)
+            margined += part.adjusted(-2, -2, 2, 2);
+        return margined;
+    }
+
     // Grinder frame at scene time t (ms): 100 ms per frame, the crank swinging through frames
     // 0..5..0 every 1100 ms. Before -99 ms the remainder is negative; it is taken modulo 11 as
     // well, so the crank keeps swinging when time runs backwards.
@@ -147,6 +171,17 @@ private:
         return copies;
     }
 
+    // Where the cheese tub and the caption are drawn at scene time t (ms) in a 1920 px wide
+    // viewport.
+    QRegion tubAndCaption(qint64 t) const
+    {
+        const int cheeseX = compositionWidth - int(t % 5000);
+        const Caption &caption = scaled.one.captions.at(captionIndex(t));
+        const QPoint baseline(cheeseX + raejuusto.width() + 20, 400);
+        return QRegion(QRect(cheeseX, 200, raejuusto.width(), raejuusto.height()))
+            | QRect(baseline - caption.baseline, caption.image.size());
+    }
+
     // The grinder frame's right edge on the vertical centre line, centred vertically.
     QPoint grinderPosition(int frame) const
     {
@@ -188,6 +223,8 @@ private:
         drawCaption(painter, QPointF(0, 0), text);
         return caption;
     }
+
+    static constexpr int compositionWidth = 1920; // px: the viewport's width when fitted
 
     QImage muumi;
     QImage raejuusto;

@@ -144,22 +144,33 @@ qint64 Window::musicAt(qint64 shownAtNs)
 
 void Window::frameDue()
 {
-    auto *still = current < instructions.size()
-        ? dynamic_cast<StillPictures *>(instructions.at(current))
+    // Where the scene says what changes, only that is painted and sent to the display, and
+    // nothing while the picture stands still.
+    auto *parts = current < instructions.size()
+        ? dynamic_cast<ChangingParts *>(instructions.at(current))
         : nullptr;
-    if (still && pacing.isPaced() && current == paintedScene && paintedPicture >= 0
-        && paintedSize == size() * devicePixelRatio()) {
-        const qint64 musicNs = musicAt(pacing.frameShownAtNs());
-        const qint64 t = (musicNs - sceneStartNs) / 1'000'000 + offset;
-        if (still->stillPicture(t) == paintedPicture) {
-            pacing.skipFrame();
-            return;
-        }
+    const QSize device = size() * devicePixelRatio();
+    if (!parts || !pacing.isPaced() || current != paintedScene || paintedSize != device) {
+        update();
+        return;
     }
-    update();
+    const qint64 musicNs = musicAt(pacing.frameShownAtNs());
+    const long t = long((musicNs - sceneStartNs) / 1'000'000 + offset);
+    const QRegion changed = deviceRegion(device, parts->changedBetween(paintedTime, t));
+    if (changed.isEmpty()) {
+        pacing.skipFrame();
+        return;
+    }
+    // In the window's logical pixels, rounded outwards.
+    QRegion logical;
+    for (const QRect &part : changed)
+        logical += QRectF(QPointF(part.topLeft()) / devicePixelRatio(),
+                          QSizeF(part.size()) / devicePixelRatio())
+                       .toAlignedRect();
+    update(logical);
 }
 
-void Window::paintEvent(QPaintEvent *)
+void Window::paintEvent(QPaintEvent *event)
 {
     const qint64 musicNs = musicAt(pacing.frameShownAtNs());
 
@@ -176,13 +187,19 @@ void Window::paintEvent(QPaintEvent *)
         ownFrame = QImage(device, QImage::Format_RGB32);
     }
     QImage &frame = store ? storePixels : ownFrame;
+    // What is to be painted: the part asked for, unless it is all of the window.
+    QRegion only;
+    if (store && event->region() != QRegion(QRect(QPoint(0, 0), size()))) {
+        for (const QRect &part : event->region())
+            only += QRectF(QPointF(part.topLeft()) * devicePixelRatio(),
+                           QSizeF(part.size()) * devicePixelRatio())
+                        .toAlignedRect();
+    }
     const SceneDraw drawScene = [&](Instruction &scene, long t) {
-        auto *still = dynamic_cast<StillPictures *>(&scene);
-        paintedPicture = still ? still->stillPicture(t) : -1;
-        return frames.draw(scene, t, frame);
+        paintedTime = t;
+        return frames.draw(scene, t, frame, only);
     };
     paintedScene = current;
-    paintedPicture = -1;
     paintedSize = device;
     const qint64 elapsedMs = (musicNs - sceneStartNs) / 1'000'000;
     if (drawSequenceFrame(instructions, current, offset, elapsedMs, drawScene))

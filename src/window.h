@@ -76,7 +76,7 @@ private:
     void followMusic(qint64 nowNs);
     // The music's position (ns) for a frame shown at `shownAtNs`: what the scene times follow.
     qint64 musicAt(qint64 shownAtNs);
-    // A frame may be painted: it is, unless it would show the picture on screen already.
+    // A frame may be painted: it is, where it would differ from the picture on screen.
     void frameDue();
     // The backing store's pixels for this paint, or null where the platform's backing store is
     // not an image.
@@ -90,9 +90,9 @@ private:
     int current = 0;
     int offset = 0; // seek offset, ms
 
-    // The picture on screen, when its scene names it (StillPictures), and the frame's size.
+    // The frame on screen: its scene, scene time and size.
     int paintedScene = -1;
-    qint64 paintedPicture = -1;
+    long paintedTime = 0;
     QSize paintedSize;
 
     QTimer musicWatch; // follows the music also while no frames are painted

@@ -18,7 +18,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-
 class TestCapture : public QObject
 {
     Q_OBJECT
