@@ -6,34 +6,10 @@
 # Usage: pacing_x11.sh MINCER FRAMECOUNT
 set -u
 mincer=$1 framecount=$2
-work=$(mktemp -d)
-trap 'kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 passes=0 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "PASS: $*"; passes=$((passes + 1)); }
-
-start_demo() { # seconds of music
-    head -c $((176400 * $1)) /dev/zero > "$work/music.raw"
-    (cd "$work" && exec env -u QT_QPA_PLATFORM SDL_AUDIODRIVER=disk \
-        SDL_DISKAUDIOFILE="$work/device.raw" SDL_DISKAUDIODELAY=20 "$mincer" 2> "$work/stderr") &
-    pid=$!
-    window=$(timeout 10 xdotool search --sync --onlyvisible --pid "$pid" 2>/dev/null | head -n 1)
-    [ -n "$window" ] || fail "no window appeared"
-}
-
-wait_for_exit() { # what, seconds
-    for _ in $(seq $(($2 * 20))); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    if kill -0 "$pid" 2>/dev/null; then
-        fail "$1: still running after $2 s"
-        kill "$pid"
-    fi
-    wait "$pid"
-    local status=$?
-    [ "$status" -eq 0 ] && pass "$1: exit status 0" || fail "$1: exit status $status"
-}
+source "$(dirname "$0")/x11demo.sh"
 
 count_frames() { # what, lowest and highest frames per refresh
     read -r frames refreshes hz < <("$framecount" "$window" 120 | awk '{print $2, $4, $6}')
@@ -43,7 +19,7 @@ count_frames() { # what, lowest and highest frames per refresh
         pass "$1: $summary" || fail "$1: $summary"
 }
 
-start_demo 60
+start_demo disk 60
 if [ -n "$window" ]; then
     sleep 0.5
     # The forest stands still until 14 s: once it is on screen, nothing is painted again.
@@ -58,7 +34,7 @@ if [ -n "$window" ]; then
     wait_for_exit "Escape" 1
 fi
 
-start_demo 3
+start_demo disk 3
 [ -n "$window" ] && wait_for_exit "end of the music" 6
 
 echo "$passes passed, $failures failed"

@@ -6,38 +6,18 @@
 # Usage: window_x11.sh MINCER CURSORPROBE WIDTH HEIGHT CAPTURE SCREENMATCH
 set -u
 mincer=$1 probe=$2 width=$3 height=$4 capture=$5 screenmatch=$6
-work=$(mktemp -d)
-trap 'kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "PASS: $*"; }
-
-# Sixty seconds of silence: the demo must not end by itself during the test.
-head -c $((176400 * 60)) /dev/zero > "$work/music.raw"
-
-start_demo() { # audio driver
-    (cd "$work" && exec env -u QT_QPA_PLATFORM SDL_AUDIODRIVER="$1" \
-        SDL_DISKAUDIOFILE="$work/device.raw" SDL_DISKAUDIODELAY=20 "$mincer") &
-    pid=$!
-    window=$(timeout 10 xdotool search --sync --onlyvisible --pid "$pid" 2>/dev/null | head -n 1)
-}
+source "$(dirname "$0")/x11demo.sh"
 
 quit_with_escape() { # what
     xdotool key --window "$window" Escape
-    for _ in $(seq 20); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    if kill -0 "$pid" 2>/dev/null; then
-        fail "$1: still running a second after Escape"
-        kill "$pid"
-    fi
-    wait "$pid"
-    local status=$?
-    [ "$status" -eq 0 ] && pass "$1: Escape exits with 0" || fail "$1: exit status $status"
+    wait_for_exit "$1: Escape" 1
 }
 
-start_demo disk
+# Sixty seconds of silence: the demo must not end by itself during the test.
+start_demo disk 60
 if [ -z "$window" ]; then
     fail "no window appeared"
     exit 1
@@ -62,7 +42,7 @@ cursor=$("$probe")
 [ $? -eq 0 ] && pass "cursor is blank ($cursor)" || fail "cursor over the window: $cursor"
 quit_with_escape "with sound"
 
-start_demo none-such-driver
+start_demo none-such-driver 60
 if [ -z "$window" ]; then
     fail "no window appeared without audio"
 else

@@ -145,6 +145,13 @@ sink_suspended() { [ "$(sink_state)" = SUSPENDED ]; }
 # bytes from the recording (and would wake a suspended sink). PipeWire does not rewind, but it
 # starts a new stream within some 50 ms, often before a recorder started then is linked: there
 # the demo starts once the recording runs.
+# The recorder's latency: small, for the time each chunk arrives; on PipeWire, whose graph runs
+# at the smallest quantum its streams ask for, that of the demo's stream (SDL asks for 10 ms
+# buffers), since a quantum of 5 ms on a virtual machine drops blocks of the music now and then.
+recording_latency_ms() { # SERVER
+    [ "$1" = pulse ] && echo 5 || echo 10
+}
+
 launch() { # SERVER STATE SIZE N
     local dir=$work/$1-$2-$3-$4 size=$3
     mkdir -p "$dir"
@@ -158,8 +165,8 @@ launch() { # SERVER STATE SIZE N
     "$recorder" "$dir/recording.raw" "$dir/chunks.txt" <"$dir/pcm" &
     local recording=$!
     current+=($recording)
-    local record=(parec --raw --format=s16le --rate=44100 --channels=2 --latency-msec=5
-                  -d mincer.monitor)
+    local record=(parec --raw --format=s16le --rate=44100 --channels=2
+                  --latency-msec="$(recording_latency_ms "$1")" -d mincer.monitor)
     if [ "$1" = pulse ]; then
         (read -r _ <"$dir/opened" && exec "${record[@]}" >"$dir/pcm") &
     else
