@@ -366,13 +366,15 @@ int refreshesStill(const Instruction *scene, long from, long to, double periodMs
 {
     const auto *parts = dynamic_cast<const ChangingParts *>(scene);
     const int refreshes = periodMs > 0 ? int(std::round((to - from) / periodMs)) : 0;
-    if (!parts)
+    if (!parts || refreshes < 2)
         return 0;
+    // At each refresh between them, half a period early: the scene times of a window's first
+    // frames need not lie on the grid of the others.
     for (int k = 1; k < refreshes; ++k) {
-        if (!parts->changedBetween(from, long(from + k * periodMs)).isEmpty())
+        if (!parts->changedBetween(from, long(from + (k - 0.5) * periodMs)).isEmpty())
             return 0;
     }
-    return std::max(0, refreshes - 1);
+    return refreshes - 1;
 }
 
 struct WindowRun
