@@ -44,17 +44,16 @@ public:
         const int h = viewport.height();
         const bool waving = isWaving(t);
         const int top = muumiTop(t);
-        const float k = float(t - 23500) / 200.0f;
+        const float k = finaleStep(t);
 
         if (k <= 0) {
             drawStill(painter, w, h, waving, top);
             return true;
         }
 
-        // The finale from 23500 ms: spin by k² degrees, shrink by 1/k once k > 1 (after 23700 ms),
-        // fade out from 30700 to 31700 ms.
-        const float inverse = 1.0f / k;
-        const float scale = inverse <= 1.0f ? inverse : 1.0f;
+        // The finale from 23500 ms: the picture turns (finaleTurn), and fades out from 30700 to
+        // 31700 ms.
+        const float scale = finaleScale(k);
         const float opacity = 1.0f - (float(t - 12000) - 18700.0f) / 1000.0f;
 
         if (opacity < 1 || backdrop.isNull()) {
@@ -85,9 +84,7 @@ public:
         const CopyScale &at = layers.scale;
         painter.translate(w / 2, h / 2);
         at.enter(painter);
-        QTransform turn;
-        turn.rotate(k * k);
-        turn.scale(scale, scale);
+        const QTransform turn = finaleTurn(t);
         const qreal margin = 2 / (scale * deviceScale(painter)); // px of the copies
         QPainterPath uncovered;
         uncovered.addRect(frameRect(painter));
@@ -110,11 +107,16 @@ public:
         scaled.prepare(deviceScale, [this](qreal scale) { return layersAt(scale); });
     }
 
-    // Until the finale only the character moves, or changes its pose; then the whole picture.
+    // Until the finale only the character moves, or changes its pose; in the finale the turned
+    // picture where it was and is, on a plain fill.
     QRegion changedBetween(long from, long to) const override
     {
-        if (from > 23500 || to > 23500)
+        const bool finaleFrom = finaleStep(from) > 0;
+        const bool finaleTo = finaleStep(to) > 0;
+        if (finaleFrom != finaleTo)
             return wholeViewport();
+        if (finaleFrom)
+            return QRegion(turnedPicture(from)) | turnedPicture(to);
         if (muumiTop(from) == muumiTop(to) && isWaving(from) == isWaving(to))
             return QRegion();
         return QRegion(characterRect(from)) | characterRect(to);
@@ -138,6 +140,32 @@ public:
 
 private:
     friend class TestForest;
+
+    // The finale's step k at scene time t (ms): 0 at 23500 ms, one per 200 ms after it.
+    static float finaleStep(qint64 t) { return float(t - 23500) / 200.0f; }
+    // The picture's scale at step k: 1, then 1/k once k > 1 (after 23700 ms).
+    static float finaleScale(float k)
+    {
+        const float inverse = 1.0f / k;
+        return inverse <= 1.0f ? inverse : 1.0f;
+    }
+    // How the finale turns the picture about the centre at scene time t (ms): by k² degrees,
+    // scaled by finaleScale(k).
+    static QTransform finaleTurn(qint64 t)
+    {
+        const float k = finaleStep(t);
+        const float scale = finaleScale(k);
+        QTransform turn;
+        turn.rotate(k * k);
+        turn.scale(scale, scale);
+        return turn;
+    }
+    // What the finale's frame at scene time t (ms) shows other than the fill: the turned
+    // scenery and character.
+    QRect turnedPicture(qint64 t) const
+    {
+        return finaleTurn(t).mapRect(QRectF(sceneryRect | characterRect(t))).toAlignedRect();
+    }
 
     // The character waves from 23001 ms.
     static bool isWaving(qint64 t) { return t - 12000 > 11000; }

@@ -33,6 +33,9 @@ public:
         raejuusto = raejuusto.convertToFormat(QImage::Format_ARGB32_Premultiplied);
         for (QImage &frame : frames)
             frame = frame.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        for (int i = 0; i + 1 < frames.size(); ++i)
+            crankSteps.append(differingRect(frames.at(i), grinderPosition(i), frames.at(i + 1),
+                                            grinderPosition(i + 1)));
         texts << QStringLiteral("Greetings to Vornakel")
               << QStringLiteral("Greetings to Trundlefax")
               << QStringLiteral("Greetings to Ploverstam")
@@ -57,17 +60,12 @@ public:
         at.enter(painter);
 
         // The big character falls upside down at 1 px/ms, starting over at the top every second.
-        painter.drawImage(at.at(-455, int(t % 1000) - h), copies.falling);
+        painter.drawImage(at.at(fallingPosition(t, h)), copies.falling);
 
         // The train: thirty small characters on their side, each 150 ms behind the one before,
         // running right at 1 px/ms from x = -150 to 849, in three strands of fixed heights.
-        for (int i = 0; i < 30; ++i) {
-            const qint64 m = t - 150 * i;
-            const int x = int(std::max<qint64>(m, 0) % 1000) - 150;
-            const double g = std::sin(float(i) / 15.0f);
-            const int y = int(g * (i % 3) * 70.0) - 130;
-            painter.drawImage(at.at(x, y), copies.small);
-        }
+        for (int i = 0; i < trainLength; ++i)
+            painter.drawImage(at.at(trainPosition(t, i)), copies.small);
 
         // The grinder's body hides what falls into the hopper and what has not left the outlet.
         painter.fillRect(at.rect(QRect(-(w / 2), -180, w / 2 - 40, h)), fill);
@@ -94,8 +92,9 @@ public:
     }
 
     // Everything but the grinder's body moves at 1 px/ms, and the crank every 100 ms. What moves
-    // shows in four parts: the falling character above the grinder's mask strip, the train right
-    // of the strip, the crank, and the tub with its caption wherever they were and are.
+    // shows in four parts, each where it was and where it is: the falling character above the
+    // grinder's mask strip, the small characters right of the strip, the crank, and the tub with
+    // its caption.
     QRegion changedBetween(long from, long to) const override
     {
         if (from == to)
@@ -103,14 +102,27 @@ public:
         const Copies &copies = scaled.one;
         const QRect whole = wholeViewport();
         QRegion changed;
-        changed += QRect(-455, whole.top(), copies.falling.width(), -180 - whole.top());
-        changed += QRect(-40, -130, whole.right() + 40, 9 + copies.small.height() + 130);
-        if (frameIndex(from) != frameIndex(to)) {
-            changed += QRect(grinderPosition(frameIndex(from)), frames.at(frameIndex(from)).size());
-            changed += QRect(grinderPosition(frameIndex(to)), frames.at(frameIndex(to)).size());
+        // The falling character where it was and is, above the mask strip.
+        const QRect aboveStrip(-455, whole.top(), copies.falling.width(), -180 - whole.top());
+        for (const long t : {from, to})
+            changed
+                += QRect(fallingPosition(t, compositionHeight), copies.falling.size()) & aboveStrip;
+        // Each small character where it was and is, right of the strip.
+        const QRect rightOfStrip(-40, -130, whole.right() + 40, 9 + copies.small.height() + 130);
+        QRegion train;
+        for (int i = 0; i < trainLength; ++i) {
+            train += QRect(trainPosition(from, i), copies.small.size());
+            train += QRect(trainPosition(to, i), copies.small.size());
         }
+        changed += train & rightOfStrip;
+        // The crank: what differs between the frames from one to the other.
+        const int first = std::min(frameIndex(from), frameIndex(to));
+        const int last = std::max(frameIndex(from), frameIndex(to));
+        for (int i = first; i < last; ++i)
+            changed += crankSteps.at(i);
         changed += tubAndCaption(from) + tubAndCaption(to);
-        // A composition a pixel narrower than 1920 (at some scales below 1) moves the tub by one.
+        // A viewport a pixel off 1920x1080 (at some scales below 1) moves the tub or the falling
+        // character by one.
         QRegion margined;
         for (const QRect &part : changed)
             margined += part.adjusted(-2, -2, 2, 2);
@@ -189,6 +201,43 @@ private:
         return QPoint(-image.width(), -(image.height() / 2));
     }
 
+    // The falling character's top-left corner at scene time t (ms) in a viewport h px tall: it
+    // falls at 1 px/ms from h px above the centre, starting over every second.
+    static QPoint fallingPosition(qint64 t, int h) { return QPoint(-455, int(t % 1000) - h); }
+
+    // Small character i of the train at scene time t (ms): 150 ms behind the one before, running
+    // right at 1 px/ms from x = -150 to 849, in one of three strands of fixed heights.
+    static QPoint trainPosition(qint64 t, int i)
+    {
+        const qint64 m = t - 150 * i;
+        const int x = int(std::max<qint64>(m, 0) % 1000) - 150;
+        const double g = std::sin(float(i) / 15.0f);
+        const int y = int(g * (i % 3) * 70.0) - 130;
+        return QPoint(x, y);
+    }
+
+    // The rectangle, in scene coordinates, covering every pixel that differs between image a
+    // drawn at pa and image b drawn at pb (both premultiplied ARGB).
+    static QRect differingRect(const QImage &a, QPoint pa, const QImage &b, QPoint pb)
+    {
+        if (a.size() != b.size() || pa != pb)
+            return QRect(pa, a.size()) | QRect(pb, b.size());
+        int left = a.width(), right = -1, top = a.height(), bottom = -1;
+        for (int y = 0; y < a.height(); ++y) {
+            const auto *rowA = reinterpret_cast<const quint32 *>(a.constScanLine(y));
+            const auto *rowB = reinterpret_cast<const quint32 *>(b.constScanLine(y));
+            for (int x = 0; x < a.width(); ++x) {
+                if (rowA[x] != rowB[x]) {
+                    left = std::min(left, x);
+                    right = std::max(right, x);
+                    top = std::min(top, y);
+                    bottom = std::max(bottom, y);
+                }
+            }
+        }
+        return QRect(QPoint(left, top), QPoint(right, bottom)).translated(pa);
+    }
+
     // White text of 100 px with the left end of its baseline at `baseline`.
     static void drawCaption(QPainter &painter, QPointF baseline, const QString &text)
     {
@@ -225,11 +274,14 @@ private:
     }
 
     static constexpr int compositionWidth = 1920; // px: the viewport's width when fitted
+    static constexpr int compositionHeight = 1080; // px: its height
+    static constexpr int trainLength = 30; // small characters
 
     QImage muumi;
     QImage raejuusto;
     QList<QImage> frames;
     QList<QString> texts;
+    QList<QRect> crankSteps; // where frames i and i + 1 differ, in scene coordinates
 
     ScaledCopies<Copies> scaled;
 };

@@ -229,8 +229,9 @@ private slots:
 
     // A frame painted only where the scene says it changed since the frame before (a frame of
     // another scene time at the same size) is the frame painted whole: through the hop, the
-    // rises, the turn to waving and into the finale; in the grinder frame to frame, across a
-    // crank step, a caption's change and a seek.
+    // rises, the turn to waving, into the finale, the spin, the shrinking and the fade; in the
+    // grinder frame to frame, a crank step, a character entering at the top while the train starts
+    // over, a caption's change and a seek.
     void changedParts_data() { addScreens(); }
 
     void changedParts()
@@ -244,8 +245,9 @@ private slots:
         const Step steps[]
             = {{forest, 0, 5000},      {forest, 14000, 14100}, {forest, 14300, 14900},
                {forest, 18000, 18100}, {forest, 22600, 23100}, {forest, 23400, 23600},
-               {mince, 700, 717},      {mince, 1090, 1150},    {mince, 4990, 5010},
-               {mince, 3100, 9100}};
+               {forest, 23800, 23817}, {forest, 26000, 26017}, {forest, 30900, 30917},
+               {mince, 700, 717},      {mince, 190, 207},      {mince, 1090, 1150},
+               {mince, 4990, 5010},    {mince, 3100, 9100}};
         for (const Step &step : steps) {
             QImage frame = fittedFrame(step.scene, step.from, screen, 2);
             const QRegion changed = deviceRegion(
