@@ -3,7 +3,8 @@
 # exact command to run and stops.
 #
 # Sourced by ./run and ./test, which install what they need. Run directly, it installs what the
-# README's commands need: building, rendering the music, the video capture and the Debian package.
+# README's commands need: building, rendering the music, ./run, the video capture and the Debian
+# package.
 
 # ensure_packages PACKAGE...
 ensure_packages() {
@@ -27,6 +28,8 @@ ensure_packages() {
 BUILD_PACKAGES=(cmake make g++ pkg-config qtbase5-dev libsdl1.2-dev fonts-dejavu-core)
 # What rendering the music from its score needs (the target 'music', ./run, installing).
 MUSIC_PACKAGES=(abcmidi fluidsynth fluid-soundfont-gm sox)
+# ./run checks for a display with xdpyinfo; Qt's wayland platform opens a native Wayland window.
+RUN_PACKAGES=(x11-utils qtwayland5)
 # mincer-capture --video runs ffmpeg; cpack runs dpkg-shlibdeps and file.
 CAPTURE_PACKAGES=(ffmpeg)
 PACKAGING_PACKAGES=(dpkg-dev file)
@@ -51,7 +54,7 @@ BUILD_PACKAGES+=(libxcb-present-dev); TEST_PACKAGES+=(libxcb-damage0-dev)
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     set -euo pipefail
-    ensure_packages "${BUILD_PACKAGES[@]}" "${MUSIC_PACKAGES[@]}" "${CAPTURE_PACKAGES[@]}" \
-        "${PACKAGING_PACKAGES[@]}"
-    echo "Every package mincer's build, music, capture and package need is installed." >&2
+    ensure_packages "${BUILD_PACKAGES[@]}" "${MUSIC_PACKAGES[@]}" "${RUN_PACKAGES[@]}" \
+        "${CAPTURE_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}"
+    echo "Every package mincer's build, music, ./run, capture and package need is installed." >&2
 fi
