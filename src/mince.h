@@ -62,8 +62,7 @@ public:
         // The big character falls upside down at 1 px/ms, starting over at the top every second.
         painter.drawImage(at.at(fallingPosition(t, h)), copies.falling);
 
-        // The train: thirty small characters on their side, each 150 ms behind the one before,
-        // running right at 1 px/ms from x = -150 to 849, in three strands of fixed heights.
+        // The train of small characters on their side.
         for (int i = 0; i < trainLength; ++i)
             painter.drawImage(at.at(trainPosition(t, i)), copies.small);
 
@@ -205,8 +204,9 @@ private:
     // falls at 1 px/ms from h px above the centre, starting over every second.
     static QPoint fallingPosition(qint64 t, int h) { return QPoint(-455, int(t % 1000) - h); }
 
-    // Small character i of the train at scene time t (ms): 150 ms behind the one before, running
-    // right at 1 px/ms from x = -150 to 849, in one of three strands of fixed heights.
+    // Small character i of the train (of thirty) at scene time t (ms): 150 ms behind the one
+    // before, running right at 1 px/ms from x = -150 to 849, in one of three strands of fixed
+    // heights.
     static QPoint trainPosition(qint64 t, int i)
     {
         const qint64 m = t - 150 * i;
