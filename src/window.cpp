@@ -44,6 +44,20 @@ bool drawSequenceFrame(const QList<Instruction *> &instructions, int &current, i
                              [&](Instruction &scene, long t) { return scene.draw(t, painter); });
 }
 
+namespace {
+
+// Each rectangle of `region` scaled by `factor`, rounded outwards to whole pixels.
+QRegion scaledOutwards(const QRegion &region, qreal factor)
+{
+    QRegion scaled;
+    for (const QRect &part : region)
+        scaled += QRectF(QPointF(part.topLeft()) * factor, QSizeF(part.size()) * factor)
+                      .toAlignedRect();
+    return scaled;
+}
+
+} // namespace
+
 void requestImmediateRepaints()
 {
     if (!qEnvironmentVariableIsSet("QT_QPA_UPDATE_IDLE_TIME"))
@@ -144,6 +158,27 @@ qint64 Window::musicAt(qint64 shownAtNs)
 
 void Window::frameDue()
 {
+    // What the frame shows is decided when the update is delivered: on Wayland, that is when the
+    // compositor asks for a frame, which may be a refresh later.
+    frameIsDue = true;
+    requestUpdate();
+}
+
+bool Window::event(QEvent *event)
+{
+    if (event->type() != QEvent::UpdateRequest || !frameIsDue)
+        return QRasterWindow::event(event);
+    frameIsDue = false;
+    markDueFrame();
+    // Paints what was marked, at once, at the music's position decided for it.
+    const bool handled = QRasterWindow::event(event);
+    dueMusicNs.reset();
+    return handled;
+}
+
+void Window::markDueFrame()
+{
+    dueMusicNs = musicAt(pacing.frameShownAtNs());
     // Where the scene says what changes, only that is painted and sent to the display, and
     // nothing while the picture stands still.
     auto *parts = current < instructions.size()
@@ -154,25 +189,18 @@ void Window::frameDue()
         update();
         return;
     }
-    const qint64 musicNs = musicAt(pacing.frameShownAtNs());
-    const long t = long((musicNs - sceneStartNs) / 1'000'000 + offset);
+    const long t = long((*dueMusicNs - sceneStartNs) / 1'000'000 + offset);
     const QRegion changed = deviceRegion(device, parts->changedBetween(paintedTime, t));
     if (changed.isEmpty()) {
         pacing.skipFrame();
         return;
     }
-    // In the window's logical pixels, rounded outwards.
-    QRegion logical;
-    for (const QRect &part : changed)
-        logical += QRectF(QPointF(part.topLeft()) / devicePixelRatio(),
-                          QSizeF(part.size()) / devicePixelRatio())
-                       .toAlignedRect();
-    update(logical);
+    update(scaledOutwards(changed, 1 / devicePixelRatio()));
 }
 
 void Window::paintEvent(QPaintEvent *event)
 {
-    const qint64 musicNs = musicAt(pacing.frameShownAtNs());
+    const qint64 musicNs = dueMusicNs ? *dueMusicNs : musicAt(pacing.frameShownAtNs());
 
     // The frame is painted straight into the backing store's pixels (no copy), through an image
     // of the window's size in device pixels; the scenes are fitted to it.
@@ -189,12 +217,8 @@ void Window::paintEvent(QPaintEvent *event)
     QImage &frame = store ? storePixels : ownFrame;
     // What is to be painted: the part asked for, unless it is all of the window.
     QRegion only;
-    if (store && event->region() != QRegion(QRect(QPoint(0, 0), size()))) {
-        for (const QRect &part : event->region())
-            only += QRectF(QPointF(part.topLeft()) * devicePixelRatio(),
-                           QSizeF(part.size()) * devicePixelRatio())
-                        .toAlignedRect();
-    }
+    if (store && event->region() != QRegion(QRect(QPoint(0, 0), size())))
+        only = scaledOutwards(event->region(), devicePixelRatio());
     const SceneDraw drawScene = [&](Instruction &scene, long t) {
         paintedTime = t;
         return frames.draw(scene, t, frame, only);

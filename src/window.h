@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class Instruction;
 class QPainter;
@@ -68,6 +69,7 @@ public:
 protected:
     void paintEvent(QPaintEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    bool event(QEvent *event) override;
 
 private:
     void followScreen(QScreen *screen);
@@ -76,8 +78,12 @@ private:
     void followMusic(qint64 nowNs);
     // The music's position (ns) for a frame shown at `shownAtNs`: what the scene times follow.
     qint64 musicAt(qint64 shownAtNs);
-    // A frame may be painted: it is, where it would differ from the picture on screen.
+    // A frame may be painted: it is, when the toolkit next delivers an update, where it would
+    // differ from the picture on screen.
     void frameDue();
+    // Decides the due frame's music position, and marks where its picture differs from the one
+    // on screen (the whole window where that is not known), or passes over it.
+    void markDueFrame();
     // The backing store's pixels for this paint, or null where the platform's backing store is
     // not an image.
     QImage *backingImage();
@@ -89,6 +95,9 @@ private:
     qint64 sceneStartNs = 0; // the music's position when the current scene started
     int current = 0;
     int offset = 0; // seek offset, ms
+
+    bool frameIsDue = false; // frameDue() asked for an update not delivered yet
+    std::optional<qint64> dueMusicNs; // the music's position for the due frame, while it is painted
 
     // The frame on screen: its scene, scene time and size.
     int paintedScene = -1;

@@ -41,14 +41,41 @@ public:
     QList<QSize> viewports;
 };
 
-// A stand-in scene whose picture changes only every 250 ms.
+// A stand-in scene whose picture changes only every 250 ms; records the times it was asked to
+// change to.
 class StillRecorder : public Recorder, public ChangingParts
 {
 public:
     QRegion changedBetween(long from, long to) const override
     {
-        return from / 250 == to / 250 ? QRegion() : QRegion(-10, -10, 20, 20);
+        if (from / 250 == to / 250)
+            return QRegion();
+        changesTo.append(to);
+        return QRegion(-10, -10, 20, 20);
     }
+    mutable QList<long> changesTo;
+};
+
+// Holds each update request of a window for 20 ms, as a compositor that asks for frames at its
+// own refresh does.
+class LateUpdates : public QObject
+{
+protected:
+    bool eventFilter(QObject *window, QEvent *event) override
+    {
+        if (event->type() != QEvent::UpdateRequest || delivering)
+            return false;
+        QTimer::singleShot(20, window, [this, window] {
+            delivering = true;
+            QEvent late(QEvent::UpdateRequest);
+            QCoreApplication::sendEvent(window, &late);
+            delivering = false;
+        });
+        return true;
+    }
+
+private:
+    bool delivering = false;
 };
 
 class CountingWindow : public Window
@@ -77,6 +104,7 @@ private slots:
     void fourLeftPresses();
     void pastTheLastSceneRepaintsContinue();
     void stillPicturesAreNotPaintedAgain();
+    void lateUpdatesPaintTheTimeTheirPartsWereFoundFor();
     void frameStepWithoutWindow();
     void fitFollowsTheWindowSize();
     void noMusicQuitsOnceTheLoopRuns();
@@ -195,6 +223,22 @@ void TestWindow::stillPicturesAreNotPaintedAgain()
     QTest::qWait(1000);
     const int painted = window.paints - paints;
     QVERIFY2(painted >= 3 && painted <= 6, qPrintable(QString::number(painted)));
+}
+
+// Where updates come late (on Wayland, when the compositor asks for a frame), a frame painted in
+// part shows the scene time that its parts were found for, not a later one whose picture could
+// lie outside them.
+void TestWindow::lateUpdatesPaintTheTimeTheirPartsWereFoundFor()
+{
+    StillRecorder scene;
+    Window window({&scene});
+    LateUpdates late;
+    window.installEventFilter(&late);
+    window.show();
+    QVERIFY(QTest::qWaitFor([&] { return scene.changesTo.size() >= 3; }, 5000));
+    // Past the first 250 ms, where the window is shown and painted whole.
+    for (const long t : scene.times)
+        QVERIFY2(t < 250 || scene.changesTo.contains(t), qPrintable(QString::number(t)));
 }
 
 // The frame step on its own, with a clock of our choosing, as the capture tool drives it.
