@@ -57,8 +57,8 @@ QRegion deviceRegion(QSize devicePixels, const QRegion &scene)
     const QRect area = fittedRect(devicePixels);
     const qreal scale = fitScale(devicePixels);
     // The scenes' origin: the centre of the viewport they see, by whole logical pixels.
-    const QPointF centre(int(std::ceil(area.width() / scale - 1e-9)) / 2,
-                         int(std::ceil(area.height() / scale - 1e-9)) / 2);
+    const QSize viewport = logicalSize(area.size(), scale);
+    const QPointF centre(viewport.width() / 2, viewport.height() / 2);
     QRegion device;
     for (const QRect &part : scene) {
         const QRectF scaled(area.topLeft() + (part.topLeft() + centre) * scale,

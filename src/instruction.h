@@ -76,15 +76,19 @@ inline qreal deviceScale(const QPainter &painter)
     return painter.deviceTransform().m11();
 }
 
+// `devicePixels` in logical pixels of `scale` device pixels each, rounded up.
+inline QSize logicalSize(QSize devicePixels, qreal scale)
+{
+    return QSize(int(std::ceil(devicePixels.width() / scale - 1e-9)),
+                 int(std::ceil(devicePixels.height() / scale - 1e-9)));
+}
+
 // The painter's viewport in the logical pixels that the painter draws in, rounded up so that a
 // fill of it covers every device pixel. On a frame that FramePainter fits to its size, the
 // viewport is the fitted rectangle: 1920x1080 in these pixels.
 inline QSize logicalViewportSize(const QPainter &painter)
 {
-    const qreal scale = deviceScale(painter);
-    const QRect viewport = painter.viewport();
-    return QSize(int(std::ceil(viewport.width() / scale - 1e-9)),
-                 int(std::ceil(viewport.height() / scale - 1e-9)));
+    return logicalSize(painter.viewport().size(), deviceScale(painter));
 }
 
 // Is this scale a whole number (1, 2, 3 ...)? There the painter's plain pixel sampling doubles or
