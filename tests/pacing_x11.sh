@@ -31,11 +31,11 @@ if [ -n "$window" ]; then
     count_frames "one frame per refresh" 0.5 1.1
     grep "^mincer:" "$work/stderr" # why, if the frames were not paced
     xdotool key --window "$window" Escape
-    wait_for_exit "Escape" 1
+    wait_for_exit "Escape" 1 "$pid"
 fi
 
 start_demo disk 3
-[ -n "$window" ] && wait_for_exit "end of the music" 6
+[ -n "$window" ] && wait_for_exit "end of the music" 6 "$pid"
 
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]

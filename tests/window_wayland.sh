@@ -168,22 +168,13 @@ start_demo() {
     return 1
 }
 
+source "$(dirname "$0")/demoexit.sh"
 # wait_exit WHAT SECONDS: waits up to SECONDS for the demo to end, then checks its status.
 # Leaves the seconds it ran in $ran.
 wait_exit() {
-    for _ in $(seq $(($2 * 10))); do
-        kill -0 "$demo" 2>/dev/null || break
-        sleep 0.1
-    done
+    wait_for_exit "$1" "$2" "$demo"
     ran=$((SECONDS - started))
-    if kill -0 "$demo" 2>/dev/null; then
-        fail "$1: still running after $2 s"
-        kill "$demo"
-    fi
-    wait "$demo"
-    local status=$?
     demo=''
-    [ "$status" -eq 0 ] && pass "$1: exit status 0" || fail "$1: exit status $status"
 }
 
 # play NAME SHELL SIZE NEW_SIZE PLATFORM_ENV...: both runs on one platform, the output at SIZE.

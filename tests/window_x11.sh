@@ -13,7 +13,7 @@ source "$(dirname "$0")/x11demo.sh"
 
 quit_with_escape() { # what
     xdotool key --window "$window" Escape
-    wait_for_exit "$1: Escape" 1
+    wait_for_exit "$1: Escape" 1 "$pid"
 }
 
 # Sixty seconds of silence: the demo must not end by itself during the test.

@@ -1,5 +1,6 @@
 # Shared by the X server tests (sourced): starting the demo in a folder of its own and waiting
 # for it to end. The sourcing script sets `mincer` and defines fail and pass.
+source "$(dirname "${BASH_SOURCE[0]}")/demoexit.sh"
 work=$(mktemp -d)
 pid=''
 trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
@@ -12,19 +13,4 @@ start_demo() {
         SDL_DISKAUDIOFILE="$work/device.raw" SDL_DISKAUDIODELAY=20 "$mincer" 2> "$work/stderr") &
     pid=$!
     window=$(timeout 10 xdotool search --sync --onlyvisible --pid "$pid" 2>/dev/null | head -n 1)
-}
-
-# wait_for_exit WHAT SECONDS: passes when the demo ends within SECONDS with status 0.
-wait_for_exit() {
-    for _ in $(seq $(($2 * 20))); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    if kill -0 "$pid" 2>/dev/null; then
-        fail "$1: still running after $2 s"
-        kill "$pid"
-    fi
-    wait "$pid"
-    local status=$?
-    [ "$status" -eq 0 ] && pass "$1: exit status 0" || fail "$1: exit status $status"
 }
