@@ -237,6 +237,8 @@ public:
         return scene->draw(t, painter);
     }
 
+    long endTime() const override { return scene->endTime(); }
+
     void prepareScale(qreal deviceScale) override
     {
         if (auto *aware = dynamic_cast<ScaleAware *>(scene))

@@ -330,3 +330,9 @@ void DisplayPacing::disconnectFromDisplay()
     connection = nullptr;
     watchedWindow = 0;
 }
+
+void requestImmediateRepaints()
+{
+    if (!qEnvironmentVariableIsSet("QT_QPA_UPDATE_IDLE_TIME"))
+        qputenv("QT_QPA_UPDATE_IDLE_TIME", "0");
+}

@@ -12,6 +12,11 @@ class QSocketNotifier;
 class QPaintDeviceWindow;
 struct xcb_connection_t;
 
+// Has the toolkit deliver each repaint a window asks for at once, instead of after its default
+// 5 ms idle time that would cap the frame rate below 144 per second. Call before the application
+// object exists; a QT_QPA_UPDATE_IDLE_TIME set by the user wins.
+void requestImmediateRepaints();
+
 // When a display refreshes, learnt from the refreshes it reports: each one's counter (the MSC)
 // and time. Xvfb's reports come a few milliseconds early or late, and XWayland now and then
 // reports a refresh in the middle of a period and counts it as one, or reports late while it is

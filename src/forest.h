@@ -2,7 +2,6 @@
 #define FOREST_H
 
 #include "instruction.h"
-#include "window.h"
 
 #include <QColor>
 #include <QImage>
@@ -36,6 +35,9 @@ public:
         sceneryRect = backgroundRect() | QRect(foregroundPosition(), foreground.size());
         scaled.one = layersAt(1);
     }
+
+    // Faded out: from 31701 ms the opacity is below 0.
+    long endTime() const override { return 31701; }
 
     bool draw(long t, QPainter &painter) override
     {

@@ -1,6 +1,8 @@
 #ifndef FRAMEPAINTER_H
 #define FRAMEPAINTER_H
 
+#include "instruction.h"
+
 #include <QImage>
 #include <QList>
 #include <QRect>
@@ -10,12 +12,7 @@
 
 #include <functional>
 
-class Instruction;
 class QPainter;
-
-// The size the scenes are composed for, in logical pixels.
-constexpr int compositionWidthPx = 1920;
-constexpr int compositionHeightPx = 1080;
 
 // Device pixels per composition pixel on a frame of `devicePixels`: the whole 1920x1080
 // composition fills the frame in one direction and is centred in the other. The same as the

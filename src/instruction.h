@@ -9,7 +9,14 @@
 #include <QSize>
 #include <QTransform>
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
+
+// The size the scenes are composed for, in logical pixels: the viewport they see when fitted to a
+// screen.
+constexpr int compositionWidthPx = 1920;
+constexpr int compositionHeightPx = 1080;
 
 // One scene of the demo. draw() paints the frame at scene time t (milliseconds since the scene
 // started, negative after seeking back) and returns false once the scene has finished.
@@ -20,7 +27,12 @@
 class Instruction
 {
 public:
+    static constexpr long noEnd = LONG_MAX;
+
     virtual bool draw(long t, QPainter &painter) = 0;
+    // The scene time (ms) from which the scene has finished: draw() returns false from then on,
+    // and the next scene runs. A scene that never finishes by itself says noEnd.
+    virtual long endTime() const { return noEnd; }
 
 protected:
     // Scenes are never deleted through this interface.
@@ -53,6 +65,15 @@ public:
 protected:
     ~ChangingParts() = default;
 };
+
+// Fade envelope over [0, length] ms: rises linearly over the first fadeIn ms, holds at 1 and falls
+// over the last fadeOut ms. Not clamped: times outside [0, length] give negative values.
+inline float createFade(qint64 time, qint64 length, qint64 fadeIn, qint64 fadeOut)
+{
+    const float rise = float(std::min(time, fadeIn)) / float(fadeIn);
+    const float fall = float(std::min(length - time, fadeOut)) / float(fadeOut);
+    return rise * fall;
+}
 
 // The whole viewport, in a scene's coordinates, for any screen.
 inline QRect wholeViewport()

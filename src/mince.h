@@ -104,8 +104,8 @@ public:
         // The falling character where it was and is, above the mask strip.
         const QRect aboveStrip(-455, whole.top(), copies.falling.width(), -180 - whole.top());
         for (const long t : {from, to})
-            changed
-                += QRect(fallingPosition(t, compositionHeight), copies.falling.size()) & aboveStrip;
+            changed += QRect(fallingPosition(t, compositionHeightPx), copies.falling.size())
+                & aboveStrip;
         // Each small character where it was and is, right of the strip.
         const QRect rightOfStrip(-40, -130, whole.right() + 40, 9 + copies.small.height() + 130);
         QRegion train;
@@ -186,7 +186,7 @@ private:
     // viewport.
     QRegion tubAndCaption(qint64 t) const
     {
-        const int cheeseX = compositionWidth - int(t % 5000);
+        const int cheeseX = compositionWidthPx - int(t % 5000);
         const Caption &caption = scaled.one.captions.at(captionIndex(t));
         const QPoint baseline(cheeseX + raejuusto.width() + 20, 400);
         return QRegion(QRect(cheeseX, 200, raejuusto.width(), raejuusto.height()))
@@ -273,8 +273,6 @@ private:
         return caption;
     }
 
-    static constexpr int compositionWidth = 1920; // px: the viewport's width when fitted
-    static constexpr int compositionHeight = 1080; // px: its height
     static constexpr int trainLength = 30; // small characters
 
     QImage muumi;

@@ -1,7 +1,5 @@
 #include "musicplayback.h"
 
-#include <QFileInfo>
-
 #include <SDL.h>
 
 #include <algorithm>
@@ -11,30 +9,34 @@ void effect(void *userdata, unsigned char *stream, int len)
 {
     auto *playing = static_cast<MusicPlayback::Stream *>(userdata);
     const qint64 nowNs = monotonicNowNs();
-    qint64 got = 0;
-    if (!playing->ended && !playing->stopped.load(std::memory_order_acquire)) {
-        got = playing->music.isOpen() ? playing->music.read(reinterpret_cast<char *>(stream), len)
-                                      : -1;
-        // The end of the music, or a read error: from now on the device plays silence until the
-        // GUI thread has seen the music heard to its end.
-        if (got <= 0) {
-            playing->ended = true;
-            playing->requests.setMusicEnd(playing->read);
+    qint64 filled = 0;
+    while (!playing->ended && !playing->stopped.load(std::memory_order_acquire) && filled < len) {
+        MusicBuffer &music = *playing->music;
+        const qint64 got = music.copy(playing->position, reinterpret_cast<char *>(stream) + filled,
+                                      len - filled);
+        playing->position += got;
+        filled += got;
+        if (filled == len || !music.endsAt(playing->position))
+            break; // the buffer is full, or the music is not loaded this far yet
+        if (playing->loop && music.canStartOver()) {
+            playing->position = 0;
+            continue;
         }
+        // The end of the music: from now on the device plays silence until the GUI thread has
+        // seen the music heard to its end.
+        playing->ended = true;
+        playing->requests.setMusicEnd(playing->handed + filled);
     }
-    // Whatever the file did not fill is silence, never the previous buffer's bytes.
-    const qint64 filled = std::max<qint64>(got, 0);
+    // Whatever the music did not fill is silence, never the previous buffer's bytes.
     std::memset(stream + filled, 0, size_t(len - filled));
-    playing->read += filled;
+    playing->handed += filled;
     playing->requests.append(nowNs, len);
 }
 
-MusicPlayback::MusicPlayback(const QString &fileName) : stream(new Stream)
+MusicPlayback::MusicPlayback(std::unique_ptr<MusicBuffer> music, bool loop) : stream(new Stream)
 {
-    stream->music.setFileName(fileName);
-    // Unbuffered, so that the audio thread's reads go straight to the file without a buffer
-    // being allocated on the way.
-    stream->music.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    stream->music = std::move(music);
+    stream->loop = loop;
 }
 
 MusicPlayback::~MusicPlayback()
@@ -57,14 +59,6 @@ MusicPlayback::~MusicPlayback()
     SDL_CloseAudio();
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
     delete stream;
-}
-
-qint64 MusicPlayback::knownLength() const
-{
-    const QFileInfo file(stream->music.fileName());
-    if (!stream->music.isOpen() || file.isDir())
-        return 0;
-    return file.isFile() ? file.size() : -1;
 }
 
 bool MusicPlayback::start(QString *error)

@@ -1,36 +1,33 @@
 #ifndef MUSICPLAYBACK_H
 #define MUSICPLAYBACK_H
 
+#include "musicbuffer.h"
 #include "musicclock.h"
 
-#include <QFile>
 #include <QString>
 
 #include <atomic>
+#include <memory>
 
-// The format of "music.raw": headerless signed 16-bit little-endian PCM, interleaved stereo.
-constexpr int musicRateHz = 44100; // sample frames per second
-constexpr int musicChannels = 2;
-constexpr int musicBytesPerFrame = 4; // one 16-bit sample per channel
-constexpr int musicBytesPerSecond = musicRateHz * musicBytesPerFrame; // 176400
-
-// Audio fill callback: copies the next len bytes of the music into stream (silence after its end)
-// and notes the time and size of the request. `userdata` is the playback's stream.
+// Audio fill callback: copies the next len bytes of the music into stream (silence after its end,
+// and where the music is not loaded yet), starts it over at its end when it loops, and notes the
+// time and size of the request. `userdata` is the playback's stream.
 void effect(void *userdata, unsigned char *stream, int len);
 
-// A music file streamed to the sound device by SDL's audio callback, and what the callback tells
-// the GUI thread: when the device asks for sound, and where the music ended.
+// The music streamed to the sound device by SDL's audio callback, and what the callback tells the
+// GUI thread: when the device asks for sound, and where the music ended.
 class MusicPlayback
 {
 public:
-    // Opens the music file (a relative name is looked up in the current folder).
-    explicit MusicPlayback(const QString &fileName);
+    // Plays `music`, whose loading has started; when `loop` is set and the music can start over,
+    // it does so at its end, without a gap, until the show ends.
+    MusicPlayback(std::unique_ptr<MusicBuffer> music, bool loop);
     // Stops the callback, then closes the device if it still plays.
     ~MusicPlayback();
 
-    // The music's length in bytes as far as it is known before it plays: 0 without a file, -1
-    // when only its end can tell (a pipe).
-    qint64 knownLength() const;
+    const MusicBuffer &music() const { return *stream->music; }
+    // Whether the music starts over at its end, as far as is known yet.
+    bool loops() const { return stream->loop && stream->music->canStartOver(); }
 
     // Opens the sound device and starts the music at once; false, with SDL's reason, when there is
     // no device to be had.
@@ -41,7 +38,8 @@ public:
 
     // GUI thread: hands every request not taken yet to take(timeNs, bytes), oldest first.
     template<typename Take> void takeRequests(Take take) { stream->requests.takeNew(take); }
-    // GUI thread: the music's length in bytes once the callback has reached its end, else -1.
+    // GUI thread: the bytes handed over up to the music's end once the callback has reached it,
+    // else -1.
     qint64 musicEnd() const { return stream->requests.musicEnd(); }
 
 private:
@@ -50,10 +48,12 @@ private:
     // What the callback touches. It outlives the playback when the device cannot be closed.
     struct Stream
     {
-        QFile music;
-        qint64 read = 0; // bytes of music read so far (audio thread)
+        std::unique_ptr<MusicBuffer> music;
+        bool loop = false;
+        qint64 position = 0; // the next byte of the music to play (audio thread)
+        qint64 handed = 0; // bytes of music handed over, all passes (audio thread)
         bool ended = false; // the music has ended (audio thread)
-        std::atomic<bool> stopped {false}; // no more reading: only silence
+        std::atomic<bool> stopped {false}; // no more music: only silence
         BufferLog requests;
     };
 

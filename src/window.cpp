@@ -1,48 +1,17 @@
 #include "window.h"
 
-#include "forest.h"
 #include "instruction.h"
-#include "mince.h"
 
+#include <QCursor>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QPixmap>
 #include <QScreen>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-
-float createFade(qint64 time, qint64 length, qint64 fadeIn, qint64 fadeOut)
-{
-    const float rise = float(std::min(time, fadeIn)) / float(fadeIn);
-    const float fall = float(std::min(length - time, fadeOut)) / float(fadeOut);
-    return rise * fall;
-}
-
-QList<Instruction *> createScenes()
-{
-    return {new Forest, new Mince};
-}
-
-bool drawSequenceFrame(const QList<Instruction *> &instructions, int &current, int &offset,
-                       qint64 elapsed, const SceneDraw &drawScene)
-{
-    if (current >= instructions.size())
-        return false;
-    if (drawScene(*instructions.at(current), elapsed + offset))
-        return false;
-    offset = 0;
-    ++current;
-    return true;
-}
-
-bool drawSequenceFrame(const QList<Instruction *> &instructions, int &current, int &offset,
-                       qint64 elapsed, QPainter &painter)
-{
-    return drawSequenceFrame(instructions, current, offset, elapsed,
-                             [&](Instruction &scene, long t) { return scene.draw(t, painter); });
-}
 
 namespace {
 
@@ -58,43 +27,43 @@ QRegion scaledOutwards(const QRegion &region, qreal factor)
 
 } // namespace
 
-void requestImmediateRepaints()
+Window::Window(std::unique_ptr<MusicPlayback> playback, bool withSound)
+    : music(std::move(playback)), sequence(createScenes()), soundWanted(withSound)
 {
-    if (!qEnvironmentVariableIsSet("QT_QPA_UPDATE_IDLE_TIME"))
-        qputenv("QT_QPA_UPDATE_IDLE_TIME", "0");
+    frames.setScenes(sequence.scenes());
+    pacing.setFrameDue([this] { frameDue(); });
+    musicWatch.setInterval(50);
+    connect(&musicWatch, &QTimer::timeout, this, [this] { followMusic(monotonicNowNs()); });
 }
 
-Window::Window() : music(std::make_unique<MusicPlayback>(QStringLiteral("music.raw")))
+Window::Window(const QList<Instruction *> &scenes) : sequence(scenes)
 {
-    clock.setMusicLength(music->knownLength());
-    instructions = createScenes();
-    frames.setScenes(instructions);
+    frames.setScenes(sequence.scenes());
     pacing.setFrameDue([this] { frameDue(); });
-    // The copies for the screen the window opens on, before the music starts: preparing them at
-    // the first frame would start the picture late on a large screen.
-    frames.prepareFor(screen()->size() * devicePixelRatio());
+}
 
+void Window::play()
+{
+    // The copies for the size the window shows, before the music starts: preparing them at the
+    // first frame would start the picture late on a large screen.
+    frames.prepareFor((coveringScreen ? screen()->size() : size()) * devicePixelRatio());
+    if (!music || clockStarted)
+        return;
     QString error;
-    if (music->start(&error)) {
+    if (soundWanted && music->start(&error)) {
         clock.setLeastQueue(music->deviceQueueBytes());
         clock.start(monotonicNowNs());
     } else {
-        std::fprintf(stderr, "mincer: no sound is playing (%s); the show goes on without it\n",
-                     qPrintable(error));
-        silenceReported = true;
+        if (soundWanted) {
+            std::fprintf(stderr, "mincer: no sound is playing (%s); the show goes on without it\n",
+                         qPrintable(error));
+            silenceReported = true;
+        }
         clock.startSilent(monotonicNowNs());
     }
     clockStarted = true;
-
-    musicWatch.setInterval(50);
-    connect(&musicWatch, &QTimer::timeout, this, [this] { followMusic(monotonicNowNs()); });
+    followMusic(monotonicNowNs());
     musicWatch.start();
-}
-
-Window::Window(const QList<Instruction *> &scenes) : instructions(scenes)
-{
-    frames.setScenes(instructions);
-    pacing.setFrameDue([this] { frameDue(); });
 }
 
 Window::~Window() = default;
@@ -104,6 +73,19 @@ void Window::followMusic(qint64 nowNs)
     if (!music)
         return;
     music->takeRequests([this](qint64 timeNs, int bytes) { clock.bufferRequested(timeNs, bytes); });
+    const MusicBuffer &loaded = music->music();
+    if (music->loops() && !loopFollowed) {
+        sequence.setPassLength(clock.musicNs(loaded.lengthBytes()));
+        loopFollowed = true;
+    } else if (!music->loops() && loaded.hasEnded()) {
+        clock.setMusicLength(loaded.lengthBytes());
+    }
+    if (loaded.hasFailed() && !loadReported) {
+        const qint64 seconds = loaded.lengthBytes() / musicBytesPerSecond;
+        std::fprintf(stderr, "mincer: %s; the music ends after %lld:%02lld\n",
+                     qPrintable(loaded.errorString()), seconds / 60, seconds % 60);
+        loadReported = true;
+    }
     if (music->musicEnd() >= 0)
         clock.setMusicLength(music->musicEnd());
     const bool finished = clock.finishedAt(nowNs);
@@ -121,21 +103,64 @@ void Window::followMusic(qint64 nowNs)
         QCoreApplication::quit();
 }
 
-void Window::showCoveringScreen()
+void Window::showCoveringScreen(QScreen *target)
 {
+    if (target)
+        setScreen(target);
+    coveringScreen = true;
+    setCursorHidden(true);
     followScreen(screen());
     connect(this, &QWindow::screenChanged, this, &Window::followScreen, Qt::UniqueConnection);
     showFullScreen();
 }
 
+void Window::showInWindow(QSize windowSize)
+{
+    coveringScreen = false;
+    disconnect(screenGeometry);
+    setCursorHidden(false);
+    windowedSize = windowSize;
+    QRect placed(QPoint(0, 0), windowSize);
+    placed.moveCenter(screen()->availableGeometry().center());
+    showNormal();
+    setGeometry(placed);
+}
+
+void Window::toggleFullScreen()
+{
+    if (coveringScreen)
+        showInWindow(windowedSize);
+    else
+        showCoveringScreen();
+}
+
 void Window::followScreen(QScreen *screen)
 {
     disconnect(screenGeometry);
-    if (!screen)
+    if (!screen || !coveringScreen)
         return;
     setGeometry(screen->geometry());
     screenGeometry = connect(screen, &QScreen::geometryChanged, this,
                              [this](const QRect &geometry) { setGeometry(geometry); });
+}
+
+void Window::setCursorHidden(bool hidden)
+{
+    if (hidden == cursorHidden)
+        return;
+    cursorHidden = hidden;
+    if (!hidden) {
+        QGuiApplication::restoreOverrideCursor();
+        unsetCursor();
+        return;
+    }
+    // The override cursor hides the pointer on X11. Whenever the pointer enters the window, Qt's
+    // Wayland platform sets the window's own cursor instead, and for Qt::BlankCursor it sets none
+    // at all, which leaves the compositor's arrow: there a cursor of one clear pixel hides it.
+    QGuiApplication::setOverrideCursor(QCursor(Qt::BlankCursor));
+    QPixmap transparentPixel(1, 1);
+    transparentPixel.fill(Qt::transparent);
+    setCursor(QCursor(transparentPixel, 0, 0));
 }
 
 QImage *Window::backingImage()
@@ -172,25 +197,23 @@ bool Window::event(QEvent *event)
     markDueFrame();
     // Paints what was marked, at once, at the music's position decided for it.
     const bool handled = QRasterWindow::event(event);
-    dueMusicNs.reset();
+    dueFrame.reset();
     return handled;
 }
 
 void Window::markDueFrame()
 {
-    dueMusicNs = musicAt(pacing.frameShownAtNs());
+    dueFrame = sequence.at(musicAt(pacing.frameShownAtNs()));
     // Where the scene says what changes, only that is painted and sent to the display, and
     // nothing while the picture stands still.
-    auto *parts = current < instructions.size()
-        ? dynamic_cast<ChangingParts *>(instructions.at(current))
-        : nullptr;
+    auto *parts = dynamic_cast<ChangingParts *>(sequence.scene(dueFrame->scene));
     const QSize device = size() * devicePixelRatio();
-    if (!parts || !pacing.isPaced() || current != paintedScene || paintedSize != device) {
+    if (!parts || !pacing.isPaced() || dueFrame->scene != paintedScene || paintedSize != device) {
         update();
         return;
     }
-    const long t = long((*dueMusicNs - sceneStartNs) / 1'000'000 + offset);
-    const QRegion changed = deviceRegion(device, parts->changedBetween(paintedTime, t));
+    const QRegion changed
+        = deviceRegion(device, parts->changedBetween(paintedTime, dueFrame->timeMs));
     if (changed.isEmpty()) {
         pacing.skipFrame();
         return;
@@ -200,7 +223,8 @@ void Window::markDueFrame()
 
 void Window::paintEvent(QPaintEvent *event)
 {
-    const qint64 musicNs = dueMusicNs ? *dueMusicNs : musicAt(pacing.frameShownAtNs());
+    const SceneSequence::Frame due
+        = dueFrame ? *dueFrame : sequence.at(musicAt(pacing.frameShownAtNs()));
 
     // The frame is painted straight into the backing store's pixels (no copy), through an image
     // of the window's size in device pixels; the scenes are fitted to it.
@@ -219,15 +243,13 @@ void Window::paintEvent(QPaintEvent *event)
     QRegion only;
     if (store && event->region() != QRegion(QRect(QPoint(0, 0), size())))
         only = scaledOutwards(event->region(), devicePixelRatio());
-    const SceneDraw drawScene = [&](Instruction &scene, long t) {
-        paintedTime = t;
-        return frames.draw(scene, t, frame, only);
-    };
-    paintedScene = current;
+    paintedScene = due.scene;
     paintedSize = device;
-    const qint64 elapsedMs = (musicNs - sceneStartNs) / 1'000'000;
-    if (drawSequenceFrame(instructions, current, offset, elapsedMs, drawScene))
-        sceneStartNs = musicNs;
+    // Past the last scene nothing is drawn.
+    if (Instruction *scene = sequence.scene(due.scene)) {
+        frames.draw(*scene, due.timeMs, frame, only);
+        paintedTime = due.timeMs;
+    }
     if (!store) {
         QPainter painter(this);
         painter.drawImage(QRect(QPoint(0, 0), size()), frame);
@@ -239,21 +261,26 @@ void Window::keyPressEvent(QKeyEvent *event)
 {
     if (event->isAutoRepeat())
         return;
+    const auto seek = [this](int deltaMs) { sequence.seek(musicAt(monotonicNowNs()), deltaMs); };
     switch (event->key()) {
     case Qt::Key_Escape:
         QCoreApplication::quit();
         break;
     case Qt::Key_Left:
-        offset -= 1000;
+        seek(-1000);
         break;
     case Qt::Key_Right:
-        offset += 1000;
+        seek(1000);
         break;
     case Qt::Key_Up:
-        offset += 10000;
+        seek(10000);
         break;
     case Qt::Key_Down:
-        offset -= 10000;
+        seek(-10000);
+        break;
+    case Qt::Key_F11:
+    case Qt::Key_F:
+        toggleFullScreen();
         break;
     default:
         break;

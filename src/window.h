@@ -5,63 +5,45 @@
 #include "framepainter.h"
 #include "musicclock.h"
 #include "musicplayback.h"
+#include "scenesequence.h"
 
 #include <QImage>
 #include <QList>
 #include <QRasterWindow>
 #include <QTimer>
 
-#include <functional>
 #include <memory>
 #include <optional>
 
 class Instruction;
-class QPainter;
-
-// Fade envelope over [0, length] ms: rises linearly over the first fadeIn ms, holds at 1 and
-// falls over the last fadeOut ms. Not clamped: times outside [0, length] give negative values.
-float createFade(qint64 time, qint64 length, qint64 fadeIn, qint64 fadeOut);
-
-// The demo's scenes in playing order, each created on the heap and never deleted.
-QList<Instruction *> createScenes();
-
-// Draws one scene at a scene time (ms) and returns what the scene's draw returned.
-using SceneDraw = std::function<bool(Instruction &scene, long t)>;
-
-// One frame of a scene sequence: draws scene `current` at time elapsed + offset (ms). When that
-// scene reports its end, the sequence moves on to the next one with the seek offset cleared and
-// the function returns true: the caller's scene clock must restart at zero. Past the last scene
-// nothing is drawn.
-bool drawSequenceFrame(const QList<Instruction *> &instructions, int &current, int &offset,
-                       qint64 elapsed, const SceneDraw &drawScene);
-// The same, with the scene drawn by one painter.
-bool drawSequenceFrame(const QList<Instruction *> &instructions, int &current, int &offset,
-                       qint64 elapsed, QPainter &painter);
-
-// Has the toolkit deliver each repaint the window asks for at once, instead of after its default
-// 5 ms idle time that would cap the frame rate below 144 per second. Call before the application
-// object exists; a QT_QPA_UPDATE_IDLE_TIME set by the user wins.
-void requestImmediateRepaints();
 
 // The demo: a window that plays the scenes one after the other while the music streams. The
-// music is the scene clock: a scene's time is how far the music has been heard since the scene
-// started, plus the seek offset. The show ends once the whole music has been heard.
+// music is the scene clock: which scene runs, and at what time, follows from how far the music has
+// been heard (SceneSequence). The show ends once the whole music has been heard.
 class Window : public QRasterWindow
 {
 public:
-    // The demo itself: opens "music.raw", creates the scenes, prepares them for the screen and
-    // starts the music. Without a sound device the show runs on the monotonic clock and ends after
-    // the music's length.
-    Window();
+    // The demo itself: plays `music` (its loading started) and the demo's scenes, prepared for
+    // the screen before the music starts. Without sound (`withSound` false, or no sound device to
+    // be had) the show runs on the monotonic clock and ends after the music's length.
+    Window(std::unique_ptr<MusicPlayback> music, bool withSound);
     // Plays the given scenes, silently, on the monotonic clock from the first frame; it does not
     // end by itself. The scenes stay owned by the caller.
     explicit Window(const QList<Instruction *> &scenes);
     ~Window() override;
 
-    // Shows the window full-screen. Without a window manager showFullScreen() alone keeps the
-    // default size, so the window gets its screen's geometry first, and again whenever its
-    // screen's geometry changes or it moves to another screen.
-    void showCoveringScreen();
+    // Starts the show: prepares the scenes for the size the window shows and starts the music.
+    // Call once the window is shown.
+    void play();
+
+    // Shows the window full-screen on `screen` (null: the one it is on), without a cursor. Without
+    // a window manager showFullScreen() alone keeps the default size, so the window gets its
+    // screen's geometry first, and again whenever the screen's geometry changes.
+    void showCoveringScreen(QScreen *screen = nullptr);
+    // Shows an ordinary, decorated window of `size` logical pixels, with the cursor.
+    void showInWindow(QSize size);
+    // Between full-screen and an ordinary window (F11, F).
+    void toggleFullScreen();
 
     // Paces the frames to the display's refresh (see DisplayPacing).
     DisplayPacing &displayPacing() { return pacing; }
@@ -73,31 +55,32 @@ protected:
 
 private:
     void followScreen(QScreen *screen);
-    // Takes in what the audio callback noted, says so when the sound stops or comes back, and
-    // quits once the music has been heard.
+    void setCursorHidden(bool hidden);
+    // Takes in what the audio callback noted, says so when the sound stops or comes back or the
+    // music could not be read to its end, and quits once the music has been heard.
     void followMusic(qint64 nowNs);
     // The music's position (ns) for a frame shown at `shownAtNs`: what the scene times follow.
     qint64 musicAt(qint64 shownAtNs);
     // A frame may be painted: it is, when the toolkit next delivers an update, where it would
     // differ from the picture on screen.
     void frameDue();
-    // Decides the due frame's music position, and marks where its picture differs from the one
-    // on screen (the whole window where that is not known), or passes over it.
+    // Decides the due frame's scene and time, and marks where its picture differs from the one on
+    // screen (the whole window where that is not known), or passes over it.
     void markDueFrame();
     // The backing store's pixels for this paint, or null where the platform's backing store is
     // not an image.
     QImage *backingImage();
 
     std::unique_ptr<MusicPlayback> music; // the demo's music; none in a silent window
-    QList<Instruction *> instructions;
+    SceneSequence sequence;
     MusicClock clock {musicBytesPerSecond};
+    bool soundWanted = true;
     bool clockStarted = false;
-    qint64 sceneStartNs = 0; // the music's position when the current scene started
-    int current = 0;
-    int offset = 0; // seek offset, ms
+    bool loopFollowed = false; // the sequence starts over with the music
+    bool loadReported = false; // a music that could not be read to its end was said so
 
     bool frameIsDue = false; // frameDue() asked for an update not delivered yet
-    std::optional<qint64> dueMusicNs; // the music's position for the due frame, while it is painted
+    std::optional<SceneSequence::Frame> dueFrame; // the due frame's scene and time, while painted
 
     // The frame on screen: its scene, scene time and size.
     int paintedScene = -1;
@@ -110,6 +93,9 @@ private:
     FramePainter frames; // fits the scenes to the window, painting in bands on all cores
     QImage ownFrame; // where frames are painted when the backing store is not an image
     QMetaObject::Connection screenGeometry;
+    bool coveringScreen = false;
+    bool cursorHidden = false;
+    QSize windowedSize {1280, 720};
     DisplayPacing pacing {this}; // when each frame will be shown, and when to paint the next
 };
 

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <unistd.h>
+
 static constexpr int bytesPerSecond = 176400; // 44100 frames of 2 channels, 16 bit
 static constexpr int bytesPerBuffer = 3528; // 882 frames: 20 ms
 
@@ -40,7 +42,9 @@ struct Run
     QByteArray errors; // what it printed on stderr
 };
 
-static Run runDemo(const QString &folder, const QString &driver = "disk")
+static Run runDemo(const QString &folder, const QString &driver = "disk",
+                   const QStringList &arguments = {}, const QByteArray &input = QByteArray(),
+                   const QString &program = MINCER_BINARY)
 {
     QProcess demo;
     demo.setWorkingDirectory(folder);
@@ -54,7 +58,11 @@ static Run runDemo(const QString &folder, const QString &driver = "disk")
     Run run;
     QElapsedTimer clock;
     clock.start();
-    demo.start(MINCER_BINARY, QStringList());
+    demo.start(program, arguments);
+    if (!input.isNull()) {
+        demo.write(input);
+        demo.closeWriteChannel();
+    }
     run.finished = demo.waitForFinished(20000);
     run.elapsedMs = clock.elapsed();
     if (!run.finished) {
@@ -72,22 +80,31 @@ static Run runDemo(const QString &folder, const QString &driver = "disk")
 void TestPlayback::playsWholeFileThenQuits_data()
 {
     QTest::addColumn<int>("length");
-    QTest::newRow("one second") << bytesPerSecond;
-    QTest::newRow("ends in a partial buffer") << 10 * bytesPerBuffer + 1000;
-    QTest::newRow("shorter than a buffer") << 400;
+    QTest::addColumn<QString>("given"); // how the music is given
+    QTest::newRow("one second") << bytesPerSecond << "music.raw";
+    QTest::newRow("ends in a partial buffer") << 10 * bytesPerBuffer + 1000 << "music.raw";
+    QTest::newRow("shorter than a buffer") << 400 << "music.raw";
+    QTest::newRow("ends in a partial frame") << 3 * bytesPerBuffer + 1002 << "music.raw";
+    QTest::newRow("named") << bytesPerSecond << "named";
+    QTest::newRow("standard input") << bytesPerSecond + 2 << "-";
 }
 
 void TestPlayback::playsWholeFileThenQuits()
 {
     QFETCH(int, length);
+    QFETCH(QString, given);
     QTemporaryDir folder;
-    const QByteArray music = pattern(length);
-    QFile file(folder.filePath("music.raw"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(music);
-    file.close();
+    const QByteArray file = pattern(length);
+    const QByteArray music = file.left(length / 4 * 4); // whole sample frames
+    QFile written(folder.filePath(given == "music.raw" ? "music.raw" : "song.raw"));
+    QVERIFY(written.open(QIODevice::WriteOnly));
+    written.write(file);
+    written.close();
 
-    const Run run = runDemo(folder.path());
+    const Run run = given == "music.raw" ? runDemo(folder.path())
+        : given == "-"                   ? runDemo(folder.path(), "disk", {"-"}, file)
+                                         : runDemo(folder.path(), "disk", {written.fileName()});
+    length = music.size();
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
     // The music takes length / bytesPerSecond seconds to play; the quit follows at once.
@@ -109,27 +126,56 @@ void TestPlayback::playsWholeFileThenQuits()
 void TestPlayback::noMusicQuitsAtOnce_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::newRow("missing") << "missing";
-    QTest::newRow("empty") << "empty";
-    QTest::newRow("a directory") << "directory";
+    QTest::addColumn<QString>("said"); // what the line on stderr says
+    QTest::newRow("missing") << "missing"
+                             << "none.raw: no such file";
+    QTest::newRow("empty") << "empty"
+                           << "music.raw holds no whole sample frame";
+    QTest::newRow("no whole sample frame") << "3 bytes"
+                                           << "music.raw holds no whole sample frame";
+    QTest::newRow("a folder") << "folder"
+                              << "music.raw is a folder";
+    QTest::newRow("unreadable") << "unreadable"
+                                << "cannot read";
+    QTest::newRow("empty pipe") << "pipe"
+                                << "standard input holds no whole sample frame";
+    QTest::newRow("none anywhere") << "nowhere"
+                                   << "no music to play: none at ";
 }
 
 void TestPlayback::noMusicQuitsAtOnce()
 {
     QFETCH(QString, kind);
+    QFETCH(QString, said);
     QTemporaryDir folder;
-    if (kind == "empty") {
-        QFile file(folder.filePath("music.raw"));
+    QFile file(folder.filePath("music.raw"));
+    if (kind == "empty" || kind == "3 bytes" || kind == "unreadable") {
         QVERIFY(file.open(QIODevice::WriteOnly));
-    } else if (kind == "directory") {
+        file.write(QByteArray(kind == "empty" ? 0 : kind == "3 bytes" ? 3 : 8, '\1'));
+        file.close();
+        if (kind == "unreadable" && (getuid() == 0 || !file.setPermissions(QFile::WriteOwner)))
+            QSKIP("root reads every file");
+    } else if (kind == "folder") {
         QVERIFY(QDir(folder.path()).mkdir("music.raw"));
     }
-
-    const Run run = runDemo(folder.path());
+    // The program copied out of its build folder finds no music of the build's.
+    QString program = MINCER_BINARY;
+    if (kind == "nowhere") {
+        program = folder.filePath("mincer");
+        QVERIFY(QFile::copy(MINCER_BINARY, program));
+    }
+    const QStringList arguments = kind == "missing" ? QStringList {folder.filePath("none.raw")}
+        : kind == "pipe"                            ? QStringList {"-"}
+                                                    : QStringList();
+    const Run run = runDemo(folder.path(), "disk", arguments,
+                            kind == "pipe" ? QByteArray("") : QByteArray(), program);
     QVERIFY(run.finished);
-    QCOMPARE(run.exitCode, 0);
-    QVERIFY2(run.elapsedMs < 5000, qPrintable(QString::number(run.elapsedMs)));
-    QCOMPARE(run.device.count('\0'), run.device.size());
+    QCOMPARE(run.exitCode, 1);
+    const QList<QByteArray> lines = run.errors.trimmed().split('\n');
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().startsWith("mincer: ") && lines.first().contains(said.toUtf8()),
+             lines.first().constData());
+    QVERIFY(!QFile::exists(folder.filePath("device.raw"))); // no sound device was opened
 }
 
 // No sound device to be had: the show runs on the monotonic clock, says why once, and ends after

@@ -35,7 +35,7 @@
 
 #include "framepainter.h"
 #include "instruction.h"
-#include "window.h"
+#include "scenesequence.h"
 
 #include <xcb/damage.h>
 #include <xcb/present.h>

@@ -1,6 +1,6 @@
 #include "encoder.h"
 
-#include "window.h"
+#include "musicsource.h"
 
 #include <QImage>
 

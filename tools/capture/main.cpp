@@ -2,8 +2,10 @@
 // or a contact sheet. Never opens a window.
 
 #include "encoder.h"
+#include "musiclocation.h"
+#include "musicsource.h"
+#include "scenesequence.h"
 #include "sequence.h"
-#include "window.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -189,32 +191,8 @@ Options parseOptions(const QStringList &arguments)
     return options;
 }
 
-// The music file: the one named, else the first music.raw found where a build or an
-// installation puts it.
-QString findMusic(const QString &given)
-{
-    if (!given.isEmpty())
-        return given;
-    const QString programDir = QCoreApplication::applicationDirPath();
-    const QStringList candidates {QStringLiteral("music.raw"), programDir + "/music.raw",
-                                  programDir + "/../share/mincer/music.raw"};
-    for (const QString &candidate : candidates) {
-        if (QFileInfo(candidate).isFile())
-            return QDir::cleanPath(candidate);
-    }
-    return QString();
-}
-
-// Where the music should have been, for messages.
-QString musicHint()
-{
-    const QString programDir = QCoreApplication::applicationDirPath();
-    if (QFileInfo::exists(programDir + "/CMakeCache.txt"))
-        return QStringLiteral("build it with 'cmake --build %1 --target music'")
-            .arg(QDir::current().relativeFilePath(programDir));
-    return QStringLiteral("looked in the current directory, %1 and %2")
-        .arg(programDir, QDir::cleanPath(programDir + "/../share/mincer"));
-}
+// Why no music was found, for messages.
+QString noMusic;
 
 // Frames to render: --duration, else as many as cover the music. Returns 0 if neither is known.
 qint64 frameCount(const Options &options, const QString &music)
@@ -237,9 +215,7 @@ qint64 requireFrames(const Options &options, const QString &music)
     if (frames > 0)
         return frames;
     if (music.isEmpty())
-        fail(QStringLiteral("no music.raw found to take the length from (%1); give --music or "
-                            "--duration")
-                 .arg(musicHint()));
+        fail(QStringLiteral("%1; or give --duration").arg(noMusic));
     if (!QFileInfo(music).isFile())
         fail(QStringLiteral("cannot read the music %1: no such file").arg(music));
     fail(QStringLiteral("the music %1 is empty; give --duration").arg(music));
@@ -361,8 +337,7 @@ template<typename Use> void drawEach(FrameSequence &sequence, QSize size, qint64
 void captureVideo(const Options &options, FrameSequence &sequence, const QString &music)
 {
     if (music.isEmpty())
-        fail(
-            QStringLiteral("no music.raw found for the video (%1); give --music").arg(musicHint()));
+        fail(noMusic);
     if (!QFileInfo(music).isFile() || !QFileInfo(music).isReadable())
         fail(QStringLiteral("cannot read the music %1: no such file or not readable").arg(music));
     const qint64 frames = requireFrames(options, music);
@@ -419,15 +394,6 @@ void captureFrames(const Options &options, FrameSequence &sequence, const QStrin
 
 void captureStill(const Options &options, FrameSequence &sequence)
 {
-    // The frames at times before atMs (n * 1000 / fps < atMs) run first, then the frame at atMs.
-    const qint64 framesBefore = (options.atMs * options.fps + 999) / 1000;
-    const qint64 chunkFrames = 1000;
-    Progress progress(framesBefore);
-    while (sequence.nextFrame() < framesBefore) {
-        checkInterrupted();
-        sequence.skipTo(std::min(sequence.nextFrame() + chunkFrames, framesBefore));
-        progress.update(sequence.nextFrame());
-    }
     QImage image = blankFrame(options.size);
     sequence.drawAt(options.atMs, image);
     savePng(image, options.output);
@@ -525,7 +491,8 @@ int main(int argc, char *argv[])
 
     try {
         const Options options = parseOptions(QCoreApplication::arguments());
-        const QString music = findMusic(options.music);
+        const QString music
+            = findMusic(options.music, QStringLiteral("mincer-capture --music"), &noMusic);
         // The scenes live until the process ends, as in the demo (and stay reachable to the
         // end, so that a leak checker does not count them).
         static const auto *scenes = new QList<Instruction *>(createScenes());

@@ -1,0 +1,188 @@
+#include "commandline.h"
+
+#include <QCommandLineParser>
+#include <QGuiApplication>
+#include <QRegularExpression>
+#include <QScreen>
+
+#include <algorithm>
+
+namespace {
+
+const int largestSidePx = 16384;
+
+const char description[] = R"(Plays the mincer demo to its music: a forest, then a meat grinder.
+
+FILE is the music: a song file (WAV, FLAC, Ogg Vorbis, Opus, MP3, ...), or
+headerless 16-bit stereo PCM at 44100 Hz in a file named *.raw or a pipe;
+- reads it from standard input. Without FILE: music.raw in the current
+folder, else the installed music.
+
+Keys:
+  Escape       quit
+  Left, Right  seek the scenes back, forward by 1 second
+  Down, Up     seek the scenes back, forward by 10 seconds
+  F11, F       switch between full-screen and a window)";
+
+// The toolkit's own options (QGuiApplication's and its X11 platform's), which the application
+// object takes out of the command line.
+const QStringList toolkitOptions {"platform",
+                                  "platformpluginpath",
+                                  "platformtheme",
+                                  "plugin",
+                                  "qwindowgeometry",
+                                  "qwindowicon",
+                                  "qwindowtitle",
+                                  "reverse",
+                                  "session",
+                                  "qmljsdebugger",
+                                  "display",
+                                  "name",
+                                  "geometry",
+                                  "title",
+                                  "icon",
+                                  "sync",
+                                  "visual",
+                                  "ncols",
+                                  "cmap",
+                                  "im",
+                                  "inputstyle",
+                                  "nograb",
+                                  "dograb",
+                                  "testability"};
+
+} // namespace
+
+CommandLine::Result CommandLine::parse(QStringList arguments, bool toolkitOptionsRemoved)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(description));
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption window(
+        "window",
+        "Play in an ordinary window, 1280x720 or WIDTHxHEIGHT logical pixels "
+        "(--window=WIDTHxHEIGHT).",
+        "WIDTHxHEIGHT");
+    const QCommandLineOption screen("screen",
+                                    "Play full-screen on this screen, by its name (such as "
+                                    "HDMI-1) or number (see --list-screens).",
+                                    "NAME|NUMBER");
+    const QCommandLineOption listScreens("list-screens",
+                                         "List the screens: number, name, size, refresh rate.");
+    const QCommandLineOption loop("loop", "Start over when the music ends, until Escape.");
+    const QCommandLineOption mute("mute", "Play without sound, for the music's length.");
+    parser.addOptions({window, screen, listScreens, loop, mute});
+    parser.addPositionalArgument("FILE", "The music (default: music.raw, see above).", "[FILE]");
+
+    // --window takes its size only as --window=WxH; alone, it is the default size.
+    for (QString &argument : arguments) {
+        if (argument == QLatin1String("--window") || argument == QLatin1String("-window"))
+            argument = QStringLiteral("--window=");
+    }
+    const bool parsed = parser.parse(arguments);
+    if (QCoreApplication::instance())
+        help = parser.helpText();
+    if (!parsed) {
+        error = parser.errorText();
+        // Before the toolkit has taken out its own options, an unknown one may be one of them.
+        if (toolkitOptionsRemoved || parser.unknownOptionNames().isEmpty())
+            return Error;
+        QStringList unknown = parser.unknownOptionNames();
+        unknown.erase(
+            std::remove_if(unknown.begin(), unknown.end(),
+                           [](const QString &name) { return toolkitOptions.contains(name); }),
+            unknown.end());
+        if (unknown.isEmpty())
+            return AskToolkit;
+        error = QStringLiteral("unknown option '%1'").arg(unknown.join(QStringLiteral("', '")));
+        return Error;
+    }
+    if (parser.isSet(QStringLiteral("help-all"))) {
+        // The toolkit's options are listed by the parser itself, which then exits.
+        if (QCoreApplication::instance())
+            parser.process(arguments);
+        return HelpAll;
+    }
+    if (parser.isSet(helpOption))
+        return Help;
+    if (parser.isSet(versionOption))
+        return Version;
+
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1) {
+        error = QStringLiteral("one music file at most, not %1").arg(files.join(QLatin1Char(' ')));
+        return Error;
+    }
+    demo.music = files.value(0);
+    if (parser.isSet(window)) {
+        demo.inWindow = true;
+        const QString size = parser.value(window);
+        if (!size.isEmpty()) {
+            const QRegularExpressionMatch match
+                = QRegularExpression(QStringLiteral("^(\\d{1,5})x(\\d{1,5})$")).match(size);
+            const int width = match.captured(1).toInt();
+            const int height = match.captured(2).toInt();
+            if (!match.hasMatch() || width < 1 || height < 1 || width > largestSidePx
+                || height > largestSidePx) {
+                error = QStringLiteral("--window needs WIDTHxHEIGHT, such as 1280x720, from 1 to "
+                                       "%1 pixels a side, not '%2'")
+                            .arg(largestSidePx)
+                            .arg(size);
+                return Error;
+            }
+            demo.windowSize = QSize(width, height);
+        }
+    }
+    demo.screen = parser.value(screen);
+    if (parser.isSet(screen) && demo.screen.isEmpty()) {
+        error = QStringLiteral("--screen needs a screen's name or number");
+        return Error;
+    }
+    demo.listScreens = parser.isSet(listScreens);
+    demo.loop = parser.isSet(loop);
+    demo.mute = parser.isSet(mute);
+    return Run;
+}
+
+QString CommandLine::helpText() const
+{
+    return help;
+}
+
+QString CommandLine::versionText()
+{
+    return QStringLiteral("mincer %1\n").arg(QStringLiteral(MINCER_VERSION));
+}
+
+QString screenList()
+{
+    QString list;
+    const QList<QScreen *> screens = QGuiApplication::screens();
+    for (int i = 0; i < screens.size(); ++i) {
+        const QScreen *screen = screens.at(i);
+        const QSize size = screen->size();
+        list += QStringLiteral("%1  %2  %3x%4  %5 Hz%6\n")
+                    .arg(i)
+                    .arg(screen->name(), -12)
+                    .arg(size.width())
+                    .arg(size.height())
+                    .arg(screen->refreshRate(), 0, 'f', 2)
+                    .arg(screen == QGuiApplication::primaryScreen() ? QStringLiteral("  (default)")
+                                                                    : QString());
+    }
+    return list;
+}
+
+QScreen *findScreen(const QString &nameOrNumber)
+{
+    const QList<QScreen *> screens = QGuiApplication::screens();
+    for (QScreen *screen : screens) {
+        if (screen->name() == nameOrNumber)
+            return screen;
+    }
+    bool isNumber = false;
+    const int number = nameOrNumber.toInt(&isNumber);
+    return isNumber && number >= 0 && number < screens.size() ? screens.at(number) : nullptr;
+}

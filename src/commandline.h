@@ -1,0 +1,54 @@
+#ifndef COMMANDLINE_H
+#define COMMANDLINE_H
+
+#include <QSize>
+#include <QString>
+#include <QStringList>
+
+class QScreen;
+
+// What the command line asks of the demo.
+struct DemoOptions
+{
+    QString music; // the song; empty: look for it
+    bool inWindow = false; // an ordinary window instead of full-screen
+    QSize windowSize {1280, 720}; // logical pixels
+    QString screen; // the screen's name or number; empty: the primary screen
+    bool listScreens = false;
+    bool loop = false;
+    bool mute = false;
+};
+
+// The demo's command line, read with QCommandLineParser. The toolkit's own options (-platform
+// and the like) are taken out by the application object before; the help, the version and
+// mistakes are told apart before it exists too, so that they need no display.
+class CommandLine
+{
+public:
+    enum Result { Run, Help, HelpAll, Version, Error, AskToolkit };
+
+    // Reads `arguments` (the program's name first). AskToolkit when they hold options that are
+    // not ours but may be the toolkit's: read them again once the application object has taken
+    // its own out.
+    Result parse(QStringList arguments, bool toolkitOptionsRemoved);
+
+    const DemoOptions &options() const { return demo; }
+    // The help: every option and every key. Needs an application object.
+    QString helpText() const;
+    static QString versionText();
+    // One line saying what is wrong, once parse() said Error.
+    QString errorText() const { return error; }
+
+private:
+    DemoOptions demo;
+    QString error;
+    QString help;
+};
+
+// The screens as --list-screens shows them: number, name, size and refresh rate, the primary
+// screen marked as the default.
+QString screenList();
+// The screen that `nameOrNumber` names, or null.
+QScreen *findScreen(const QString &nameOrNumber);
+
+#endif // COMMANDLINE_H

@@ -1,0 +1,85 @@
+#include "musicbuffer.h"
+
+#include <QElapsedTimer>
+
+#include <algorithm>
+#include <cstring>
+
+MusicBuffer::MusicBuffer(std::unique_ptr<MusicSource> music)
+    : source(std::move(music)),
+      keptWhole(source->isFile()),
+      expected(source->expectedBytes()),
+      slotCount(keptWhole ? mostChunks : ringChunks),
+      chunks(size_t(slotCount))
+{ }
+
+MusicBuffer::~MusicBuffer()
+{
+    stopping.store(true, std::memory_order_release);
+    if (loader)
+        loader->wait();
+}
+
+void MusicBuffer::startLoading()
+{
+    loader.reset(QThread::create([this] { load(); }));
+    loader->start();
+}
+
+void MusicBuffer::load()
+{
+    qint64 done = 0;
+    while (!stopping.load(std::memory_order_acquire)) {
+        const qint64 index = done / chunkBytes;
+        if (index >= slotCount && keptWhole) {
+            problem = QStringLiteral("the music is longer than %1 hours; it ends there")
+                          .arg(mostChunks / 3600);
+            break;
+        }
+        // A ring's chunk is written again once the audio thread has played it.
+        if (!keptWhole
+            && index - played.load(std::memory_order_acquire) / chunkBytes >= slotCount) {
+            QThread::msleep(5);
+            continue;
+        }
+        if (!chunks[size_t(index % slotCount)])
+            chunks[size_t(index % slotCount)].reset(new char[size_t(chunkBytes)]);
+        const qint64 offset = done % chunkBytes;
+        const qint64 got = source->read(chunk(index) + offset, chunkBytes - offset);
+        if (got < 0)
+            problem = source->errorString();
+        if (got <= 0)
+            break;
+        done += got;
+        loaded.store(done, std::memory_order_release);
+    }
+    source.reset(); // closes the file
+    ended.store(true, std::memory_order_release);
+}
+
+bool MusicBuffer::waitFor(qint64 bytes, int timeoutMs) const
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!hasEnded() && loadedBytes() < bytes) {
+        if (waited.elapsed() >= timeoutMs)
+            return false;
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+qint64 MusicBuffer::copy(qint64 position, char *out, qint64 maxBytes)
+{
+    const qint64 end = std::min(loadedBytes(), position + maxBytes);
+    qint64 at = position;
+    while (at < end) {
+        const qint64 offset = at % chunkBytes;
+        const qint64 n = std::min(end - at, chunkBytes - offset);
+        std::memcpy(out + (at - position), chunk(at / chunkBytes) + offset, size_t(n));
+        at += n;
+    }
+    if (!keptWhole)
+        played.store(at, std::memory_order_release);
+    return at - position;
+}

@@ -1,0 +1,71 @@
+#ifndef MUSICBUFFER_H
+#define MUSICBUFFER_H
+
+#include "musicsource.h"
+
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+// The music in memory, in the show's format: a thread of its own reads it from its source ahead
+// of the audio callback, which copies it from here without waiting, locking or allocating.
+//
+// A file is kept whole, so that it can be played again from the start; it takes its length in
+// memory (10 minutes: 106 MB). A pipe passes through a ring of a few seconds: the loader waits
+// while the ring is full.
+class MusicBuffer
+{
+public:
+    static constexpr qint64 chunkBytes = musicBytesPerSecond; // one second of music
+    static constexpr qint64 mostChunks = 24 * 3600; // a file of up to 24 hours is kept whole
+    static constexpr qint64 ringChunks = 4; // a pipe's ring: 4 s
+
+    explicit MusicBuffer(std::unique_ptr<MusicSource> source);
+    // Stops the loader.
+    ~MusicBuffer();
+
+    // Starts reading the music on the loader thread.
+    void startLoading();
+    // Waits up to `timeoutMs` until `bytes` bytes are loaded or loading has ended; true if so.
+    bool waitFor(qint64 bytes, int timeoutMs) const;
+
+    // Any thread: the bytes loaded so far.
+    qint64 loadedBytes() const { return loaded.load(std::memory_order_acquire); }
+    // Any thread: whether the whole music is loaded, or loading stopped at an error.
+    bool hasEnded() const { return ended.load(std::memory_order_acquire); }
+    // Once ended: whether it stopped at an error, and which.
+    bool hasFailed() const { return hasEnded() && !problem.isEmpty(); }
+    QString errorString() const { return hasEnded() ? problem : QString(); }
+    // Whether the music can be played again from the start: a file, loaded whole without error.
+    bool canStartOver() const { return keptWhole && hasEnded() && problem.isEmpty(); }
+    // The music's length in bytes: exact once loading has ended, else as far as the source tells
+    // (-1: not known).
+    qint64 lengthBytes() const { return hasEnded() ? loadedBytes() : expected; }
+
+    // Audio thread: copies up to `maxBytes` bytes of the music from byte `position` on, as far as
+    // it is loaded; returns the bytes copied. Positions only grow between start-overs.
+    qint64 copy(qint64 position, char *out, qint64 maxBytes);
+    // Audio thread: whether the music ends at `position` (loaded to there, and no further).
+    bool endsAt(qint64 position) const { return hasEnded() && position >= loadedBytes(); }
+
+private:
+    void load();
+    char *chunk(qint64 index) const { return chunks[size_t(index % slotCount)].get(); }
+
+    std::unique_ptr<MusicSource> source;
+    const bool keptWhole;
+    const qint64 expected;
+    const qint64 slotCount; // chunks held at once
+    std::vector<std::unique_ptr<char[]>> chunks;
+    std::atomic<qint64> loaded {0};
+    std::atomic<qint64> played {0}; // by the audio thread: the ring's chunks before it are free
+    std::atomic<bool> ended {false};
+    std::atomic<bool> stopping {false};
+    QString problem; // written by the loader before `ended`
+    std::unique_ptr<QThread> loader;
+};
+
+#endif // MUSICBUFFER_H
