@@ -54,11 +54,10 @@ void Window::play()
         clock.setLeastQueue(music->deviceQueueBytes());
         clock.start(monotonicNowNs());
     } else {
-        if (soundWanted) {
+        if (soundWanted)
             std::fprintf(stderr, "mincer: no sound is playing (%s); the show goes on without it\n",
                          qPrintable(error));
-            silenceReported = true;
-        }
+        silenceReported = true;
         clock.startSilent(monotonicNowNs());
     }
     clockStarted = true;
@@ -128,10 +127,12 @@ void Window::showInWindow(QSize windowSize)
 
 void Window::toggleFullScreen()
 {
-    if (coveringScreen)
+    if (coveringScreen) {
         showInWindow(windowedSize);
-    else
-        showCoveringScreen();
+        return;
+    }
+    windowedSize = size(); // as the user may have made it
+    showCoveringScreen();
 }
 
 void Window::followScreen(QScreen *screen)

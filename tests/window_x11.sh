@@ -23,8 +23,7 @@ if [ -z "$window" ]; then
     exit 1
 fi
 sleep 0.5
-geometry=$(xwininfo -id "$window" | awk '/Absolute upper-left X/ {x=$NF} /Absolute upper-left Y/ {y=$NF}
-    /Width:/ {w=$NF} /Height:/ {h=$NF} END {print x "," y " " w "x" h}')
+geometry=$(geometry_of "$window")
 [ "$geometry" = "0,0 ${width}x${height}" ] && pass "window covers the screen" ||
     fail "window geometry $geometry, screen ${width}x${height}"
 
