@@ -11,8 +11,7 @@ include(GNUInstallDirs)
 # Who answers for the package: its Maintainer field and the copyright file's contact.
 set(MINCER_MAINTAINER "The mincer developers <developers@mincer.invalid>")
 
-# Where music.raw goes; the desktop entry starts the demo there, since it reads music.raw from
-# its working directory.
+# Where music.raw goes; the programs find it there from their own folder.
 set(MINCER_DATA_DIR ${CMAKE_INSTALL_DATADIR}/mincer)
 
 install(TARGETS mincer mincer-capture RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -34,9 +33,9 @@ install(CODE "
     endif()")
 install(FILES ${CMAKE_BINARY_DIR}/music.raw DESTINATION ${MINCER_DATA_DIR})
 
-# The desktop entry and the manual pages name the music's folder under the prefix actually
-# installed to (a package installs to /usr whatever the build's prefix), so they are written at
-# install time; documents.cmake writes the manual pages, the changelog and the copyright file.
+# The manual pages name the music's folder under the prefix actually installed to (a package
+# installs to /usr whatever the build's prefix), so they are written at install time;
+# documents.cmake writes the manual pages, the changelog and the copyright file.
 set(MINCER_DOCUMENTS_DIR ${CMAKE_BINARY_DIR}/documents)
 install(CODE "
     set(MINCER_MUSIC_DIR \"\${CMAKE_INSTALL_PREFIX}/${MINCER_DATA_DIR}\")

@@ -4,8 +4,8 @@
 //   screenmatch [--shot SCREENSHOT | --window ID] EXPECTED.png [SAVE_SCREEN.png]
 //   screenmatch [--shot SCREENSHOT | --window ID] --scene N FROM TO
 // Without --shot it grabs the screen of Qt's platform (X11), or the X window ID; with it, it reads
-// a screenshot taken by another program. --scene draws the demo's scene N at every ms from FROM to TO, fitted to the
-// screen as the demo fits it, and prints the time whose frame the screen shows.
+// a screenshot taken by another program. --scene draws the demo's scene N at every ms from FROM to
+// TO, fitted to the screen as the demo fits it, and prints the time whose frame the screen shows.
 
 #include "framepainter.h"
 #include "imagediff.h"
@@ -28,9 +28,10 @@ static QImage readImage(const QString &path)
 
 static int usage()
 {
-    std::fprintf(stderr, "usage: screenmatch [--shot SCREENSHOT | --window ID] EXPECTED.png "
-                         "[SAVE_SCREEN.png]\n"
-                         "       screenmatch [--shot SCREENSHOT | --window ID] --scene N FROM TO\n");
+    std::fprintf(stderr,
+                 "usage: screenmatch [--shot SCREENSHOT | --window ID] EXPECTED.png "
+                 "[SAVE_SCREEN.png]\n"
+                 "       screenmatch [--shot SCREENSHOT | --window ID] --scene N FROM TO\n");
     return 2;
 }
 
