@@ -6,15 +6,15 @@ pid=''
 trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 
 # start_demo DRIVER SECONDS [ARGUMENT...]: the demo with SECONDS of silent music.raw and that SDL
-# audio driver (the disk driver in real time); sets pid and the window's id (empty when none
-# appeared).
+# audio driver (the disk driver in real time, or with DISK_DELAY ms between its 20 ms buffers);
+# sets pid and the window's id (empty when none appeared).
 start_demo() {
     local driver=$1
     head -c $((176400 * $2)) /dev/zero > "$work/music.raw"
     shift 2
     rm -f "$work/device.raw"
     (cd "$work" && exec env -u QT_QPA_PLATFORM SDL_AUDIODRIVER="$driver" \
-        SDL_DISKAUDIOFILE="$work/device.raw" SDL_DISKAUDIODELAY=20 "$mincer" "$@" \
+        SDL_DISKAUDIOFILE="$work/device.raw" SDL_DISKAUDIODELAY="${DISK_DELAY:-20}" "$mincer" "$@" \
         2> "$work/stderr") &
     pid=$!
     window=$(timeout 10 xdotool search --sync --onlyvisible --pid "$pid" 2>/dev/null | head -n 1)
