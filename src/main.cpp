@@ -6,9 +6,11 @@
 #include "window.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QScreen>
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 #include <memory>
@@ -29,14 +31,36 @@ int usageError(const QString &error)
     return 2;
 }
 
-// How long the music may take to load before the window opens, so that a short song that cannot
-// be read is told before any window opens (ms); a longer one plays what loaded.
-const int loadWaitMs = 300;
-// How much music is loaded before it starts: it then stays ahead of the sound device (bytes).
+// How long after it starts loading the music may take before the window opens (ms): a song read
+// whole by then that cannot be decoded is refused before any window opens; a longer one starts and
+// plays what decodes. The toolkit starts meanwhile.
+const int loadWaitMs = 250;
+// How much music is loaded at least before it starts, so that it stays ahead of the sound device
+// (bytes).
 const qint64 headStartBytes = musicBytesPerSecond / 2;
 
-// Opens the music and starts loading it; null, having said why, when there is none to play.
-std::unique_ptr<MusicBuffer> loadMusic(const DemoOptions &options)
+// The music, being loaded.
+struct Music
+{
+    std::unique_ptr<MusicBuffer> buffer;
+    QString name;
+    QElapsedTimer loading;
+
+    // Says why there is nothing to play, if so.
+    bool isEmpty() const
+    {
+        if (buffer->hasFailed())
+            std::fprintf(stderr, "mincer: %s\n", qPrintable(buffer->errorString()));
+        else if (buffer->hasEnded() && buffer->loadedBytes() == 0)
+            std::fprintf(stderr, "mincer: %s holds no whole sample frame\n", qPrintable(name));
+        else
+            return false;
+        return true;
+    }
+};
+
+// Opens the music and starts loading it; false, having said why, when there is none to play.
+bool startMusic(const DemoOptions &options, Music *music)
 {
     QString error;
     const QString path = findMusic(options.music, QStringLiteral("mincer"), &error);
@@ -45,26 +69,30 @@ std::unique_ptr<MusicBuffer> loadMusic(const DemoOptions &options)
         source = openMusic(path, &error);
     if (!source) {
         std::fprintf(stderr, "mincer: %s\n", qPrintable(error));
-        return nullptr;
+        return false;
     }
-    if (options.loop && !source->isFile())
+    const bool pipe = !source->isFile();
+    if (options.loop && pipe)
         std::fprintf(stderr, "mincer: %s cannot start over; it plays once\n",
                      qPrintable(musicName(path)));
-    auto music = std::make_unique<MusicBuffer>(std::move(source));
-    music->startLoading();
-    music->waitFor(headStartBytes, loadWaitMs);
-    // A pipe that has given nothing yet: its first sound, or its end.
-    music->waitFor(musicBytesPerFrame, std::numeric_limits<int>::max());
-    if (music->hasFailed()) {
-        std::fprintf(stderr, "mincer: %s\n", qPrintable(music->errorString()));
-        return nullptr;
-    }
-    if (music->loadedBytes() == 0) {
-        std::fprintf(stderr, "mincer: %s holds no whole sample frame\n",
-                     qPrintable(musicName(path)));
-        return nullptr;
-    }
-    return music;
+    music->name = musicName(path);
+    music->buffer = std::make_unique<MusicBuffer>(std::move(source));
+    music->buffer->startLoading();
+    music->loading.start();
+    // A pipe: its first sound, or its end.
+    if (pipe)
+        music->buffer->waitFor(musicBytesPerFrame, std::numeric_limits<int>::max());
+    return !music->isEmpty();
+}
+
+// Waits for the music as long as it may take before the window opens; false, having said why,
+// when there is none to play.
+bool musicReady(Music &music)
+{
+    music.buffer->waitFor(std::numeric_limits<qint64>::max(),
+                          int(std::max<qint64>(0, loadWaitMs - music.loading.elapsed())));
+    music.buffer->waitFor(headStartBytes, std::numeric_limits<int>::max());
+    return !music.isEmpty();
 }
 
 } // namespace
@@ -96,12 +124,10 @@ int main(int argc, char *argv[])
         CommandLine().parse(QCoreApplication::arguments(), true);
         return 0;
     }
-    std::unique_ptr<MusicBuffer> music;
-    if (result == CommandLine::Run && !early.options().listScreens) {
-        music = loadMusic(early.options());
-        if (!music)
-            return 1;
-    }
+    Music music;
+    if (result == CommandLine::Run && !early.options().listScreens
+        && !startMusic(early.options(), &music))
+        return 1;
 
     requestImmediateRepaints();
     QGuiApplication app(argc, argv);
@@ -134,12 +160,13 @@ int main(int argc, char *argv[])
             return 2;
         }
     }
-    if (!music)
-        music = loadMusic(options);
-    if (!music)
+    if (!music.buffer && !startMusic(options, &music))
+        return 1;
+    if (!musicReady(music))
         return 1;
 
-    Window window(std::make_unique<MusicPlayback>(std::move(music), options.loop), !options.mute);
+    Window window(std::make_unique<MusicPlayback>(std::move(music.buffer), options.loop),
+                  !options.mute);
     if (options.inWindow) {
         window.setScreen(screen);
         window.showInWindow(options.windowSize);

@@ -1,5 +1,7 @@
 #include "musicsource.h"
 
+#include "musicdecoder.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -69,6 +71,20 @@ private:
     QString problem;
 };
 
+// A song file of any format libsndfile reads, decoded to the show's format.
+class SongSource : public MusicSource
+{
+public:
+    bool open(const QString &path, QString *error) { return decoder.open(path, error); }
+    qint64 read(char *out, qint64 maxBytes) override { return decoder.read(out, maxBytes); }
+    qint64 expectedBytes() const override { return decoder.expectedBytes(); }
+    bool isFile() const override { return true; }
+    QString errorString() const override { return decoder.errorString(); }
+
+private:
+    MusicDecoder decoder;
+};
+
 } // namespace
 
 QString musicName(const QString &path)
@@ -89,6 +105,12 @@ std::unique_ptr<MusicSource> openMusic(const QString &path, QString *error)
             *error = QStringLiteral("%1 is a folder, not a song").arg(name);
             return nullptr;
         }
+    }
+    if (path != QLatin1String("-") && !isRawMusic(path)) {
+        auto song = std::make_unique<SongSource>();
+        if (!song->open(path, error))
+            return nullptr;
+        return song;
     }
     const bool regular = path != QLatin1String("-") && info.isFile();
     qint64 length = -1;

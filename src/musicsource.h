@@ -31,8 +31,9 @@ public:
 };
 
 // Opens `path` ("-": standard input): headerless PCM when its name ends in ".raw" or it is not a
-// regular file (a pipe), otherwise a song file to decode. Null, with one line saying why, when it
-// cannot be played: missing, unreadable, a folder, not a song, or without one whole sample frame.
+// regular file (a pipe), otherwise a song file to decode (MusicDecoder). Null, with one line
+// naming it and saying why, when it cannot be played: missing, unreadable, a folder, not a song
+// libsndfile reads, or without one whole sample frame.
 std::unique_ptr<MusicSource> openMusic(const QString &path, QString *error);
 
 // How a song is named in messages: its path as given, or "standard input".

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "songreference.h"
+
 #include <unistd.h>
 
 static constexpr int bytesPerSecond = 176400; // 44100 frames of 2 channels, 16 bit
@@ -157,6 +159,18 @@ void TestPlayback::noMusicQuitsAtOnce()
             QSKIP("root reads every file");
     } else if (kind == "folder") {
         QVERIFY(QDir(folder.path()).mkdir("music.raw"));
+    } else if (kind.endsWith(".flac")) {
+        // A short song damaged in its middle is decoded whole before a window would open.
+        QVERIFY(runTool("sox",
+                        {"-V1", "-n", "-r", "44100", "-b", "16", folder.filePath("a.wav"), "synth",
+                         "2", "sine", "100-6000"}));
+        QVERIFY(makeSong(folder.filePath("a.wav"), folder.filePath(kind), {}));
+        QFile song(folder.filePath(kind));
+        QVERIFY(song.open(QIODevice::ReadWrite));
+        QByteArray bytes = kind == "text.flac" ? "This is no song.\n" : song.readAll();
+        for (int i = bytes.size() / 2; i < bytes.size() / 2 + 2000 && kind == "corrupt.flac"; ++i)
+            bytes[i] = char(bytes[i] ^ 0x5a);
+        QVERIFY(song.resize(0) && song.write(bytes) == bytes.size());
     }
     // The program copied out of its build folder finds no music of the build's.
     QString program = MINCER_BINARY;
@@ -166,6 +180,7 @@ void TestPlayback::noMusicQuitsAtOnce()
     }
     const QStringList arguments = kind == "missing" ? QStringList {folder.filePath("none.raw")}
         : kind == "pipe"                            ? QStringList {"-"}
+        : kind.endsWith(".flac")                    ? QStringList {folder.filePath(kind)}
                                                     : QStringList();
     const Run run = runDemo(folder.path(), "disk", arguments,
                             kind == "pipe" ? QByteArray("") : QByteArray(), program);

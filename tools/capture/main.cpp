@@ -2,6 +2,7 @@
 // or a contact sheet. Never opens a window.
 
 #include "encoder.h"
+#include "musicdecoder.h"
 #include "musiclocation.h"
 #include "musicsource.h"
 #include "scenesequence.h"
@@ -111,8 +112,9 @@ Options parseOptions(const QStringList &arguments)
         {"fps", "Frame rate (default 60).", "n"},
         {"duration", "Length to render (default: the music's length).", "seconds"},
         {"music",
-         "The music, headerless 16-bit stereo PCM at 44100 Hz (default: music.raw in "
-         "the current directory, else beside the program, else in ../share/mincer).",
+         "The music: a song (WAV, FLAC, Ogg, Opus, MP3, ...) or headerless 16-bit stereo PCM "
+         "at 44100 Hz named *.raw (default: music.raw in the current directory, else the "
+         "installed music).",
          "file"},
         {"every", "Seconds between storyboard thumbnails (default 5).", "seconds"},
         {"columns", "Storyboard thumbnails per row (default 6).", "n"},
@@ -250,6 +252,31 @@ void checkInterrupted()
 {
     if (interrupted)
         fail(QStringLiteral("interrupted"));
+}
+
+// The music as headerless PCM in the show's format, for its length and for ffmpeg: the file
+// itself, or a song decoded into `decoded`.
+QString rawMusic(const QString &music, QTemporaryFile &decoded)
+{
+    if (music.isEmpty() || isRawMusic(music))
+        return music;
+    QString error;
+    const std::unique_ptr<MusicSource> song = openMusic(music, &error);
+    if (!song)
+        fail(error);
+    if (!decoded.open())
+        fail(QStringLiteral("cannot decode %1: %2").arg(music, decoded.errorString()));
+    QByteArray piece(musicBytesPerSecond, Qt::Uninitialized);
+    qint64 got = 0;
+    while ((got = song->read(piece.data(), piece.size())) > 0) {
+        checkInterrupted();
+        if (decoded.write(piece.constData(), got) != got)
+            fail(QStringLiteral("cannot decode %1: %2").arg(music, decoded.errorString()));
+    }
+    if (got < 0)
+        fail(song->errorString());
+    decoded.flush();
+    return decoded.fileName();
 }
 
 // The progress line on stderr: rewritten in place on a terminal, a line every few seconds
@@ -491,8 +518,9 @@ int main(int argc, char *argv[])
 
     try {
         const Options options = parseOptions(QCoreApplication::arguments());
-        const QString music
-            = findMusic(options.music, QStringLiteral("mincer-capture --music"), &noMusic);
+        QTemporaryFile decoded(QDir::temp().filePath(QStringLiteral("mincer-capture-XXXXXX.raw")));
+        const QString music = rawMusic(
+            findMusic(options.music, QStringLiteral("mincer-capture --music"), &noMusic), decoded);
         // The scenes live until the process ends, as in the demo (and stay reachable to the
         // end, so that a leak checker does not count them).
         static const auto *scenes = new QList<Instruction *>(createScenes());
