@@ -15,9 +15,15 @@ MusicBuffer::MusicBuffer(std::unique_ptr<MusicSource> music)
 
 MusicBuffer::~MusicBuffer()
 {
+    stopLoading(-1);
+}
+
+bool MusicBuffer::stopLoading(int timeoutMs)
+{
     stopping.store(true, std::memory_order_release);
-    if (loader)
-        loader->wait();
+    return !loader
+        || loader->wait(timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                      : QDeadlineTimer(timeoutMs));
 }
 
 void MusicBuffer::startLoading()

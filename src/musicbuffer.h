@@ -24,11 +24,13 @@ public:
     static constexpr qint64 ringChunks = 4; // a pipe's ring: 4 s
 
     explicit MusicBuffer(std::unique_ptr<MusicSource> source);
-    // Stops the loader.
+    // Stops the loader, waiting for it as long as it takes.
     ~MusicBuffer();
 
     // Starts reading the music on the loader thread.
     void startLoading();
+    // Stops the loader; false when it has not stopped within `timeoutMs` (it waits for a pipe).
+    bool stopLoading(int timeoutMs);
     // Waits up to `timeoutMs` until `bytes` bytes are loaded or loading has ended; true if so.
     bool waitFor(qint64 bytes, int timeoutMs) const;
 

@@ -41,11 +41,16 @@ MusicPlayback::MusicPlayback(std::unique_ptr<MusicBuffer> music, bool loop) : st
 
 MusicPlayback::~MusicPlayback()
 {
+    // A loader that waits for a pipe which gives nothing cannot be stopped: it and the stream are
+    // left to the end of the process.
+    constexpr int loaderStopMs = 200;
+    const bool loaderStopped = stream->music->stopLoading(loaderStopMs);
     if (!opened) {
-        delete stream;
+        if (loaderStopped)
+            delete stream;
         return;
     }
-    // No call of the callback reads the file once this is set under the audio lock.
+    // No call of the callback reads the music once this is set under the audio lock.
     SDL_LockAudio();
     stream->stopped.store(true, std::memory_order_release);
     SDL_UnlockAudio();
@@ -58,7 +63,8 @@ MusicPlayback::~MusicPlayback()
         return;
     SDL_CloseAudio();
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    delete stream;
+    if (loaderStopped)
+        delete stream;
 }
 
 bool MusicPlayback::start(QString *error)
