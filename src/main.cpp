@@ -34,7 +34,7 @@ int usageError(const QString &error)
 // How long after it starts loading the music may take before the window opens (ms): a song read
 // whole by then that cannot be decoded is refused before any window opens; a longer one starts and
 // plays what decodes. The toolkit starts meanwhile.
-const int loadWaitMs = 250;
+const int loadWaitMs = 100;
 // How much music is loaded at least before it starts, so that it stays ahead of the sound device
 // (bytes).
 const qint64 headStartBytes = musicBytesPerSecond / 2;

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 MusicBuffer::MusicBuffer(std::unique_ptr<MusicSource> music)
     : source(std::move(music)),
       keptWhole(source->isFile()),
@@ -34,6 +37,10 @@ void MusicBuffer::startLoading()
 
 void MusicBuffer::load()
 {
+    // Loading runs far ahead of real time: it yields to the window and the sound, so that a song
+    // decoded while the show starts does not hold up the start.
+    constexpr int loaderNiceness = 10;
+    setpriority(PRIO_PROCESS, gettid(), loaderNiceness);
     qint64 done = 0;
     while (!stopping.load(std::memory_order_acquire)) {
         const qint64 index = done / chunkBytes;
