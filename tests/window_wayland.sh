@@ -110,20 +110,20 @@ stop_pointer() {
 for size in 1366x768 2560x1440 1920x1080; do
     "$capture" --at 1000 --size "$size" -o "$work/expected-$size.png" 2>/dev/null
 done
-# screen_shows SIZE: whether the screen shows the frame of that size; waits up to 3 s for it
-# (the first frame, a refit). Leaves the comparison in $match and a failing screenshot beside
-# the test as window_wayland-N.png.
+# screen_shows SIZE [OUTPUT]: whether the screen (or that output) shows the frame of that size, or
+# the picture of that name; waits up to 3 s for it (the first frame, a refit). Leaves the
+# comparison in $match and a failing screenshot beside the test as window_wayland-N.png.
 shots=0
 rm -f window_wayland-*.png
 screen_shows() {
-    local attempt
+    local attempt output=(${2:+-o "$2"})
     for attempt in $(seq 15); do
-        grim -t ppm "$work/screen.ppm" &&
+        grim "${output[@]}" -t ppm "$work/screen.ppm" &&
             match=$("$screenmatch" --shot "$work/screen.ppm" "$work/expected-$1.png") && return 0
         sleep 0.2
     done
     shots=$((shots + 1))
-    grim "window_wayland-$shots.png"
+    grim "${output[@]}" "window_wayland-$shots.png"
     match="$match (screenshot: window_wayland-$shots.png)"
     return 1
 }
@@ -144,14 +144,15 @@ head -c $((176400 * 60)) /dev/zero > "$work/long/music.raw" # does not end durin
 music_seconds=6
 head -c $((176400 * music_seconds)) /dev/zero > "$work/short/music.raw"
 
-# start_demo MUSIC_FOLDER PLATFORM_ENV...: starts the demo and waits for its window. Leaves
-# the window's shell, full-screen state and geometry in $view.
+# start_demo MUSIC_FOLDER PLATFORM_ENV...: starts the demo (with the arguments in demo_args) and
+# waits for its window. Leaves the window's shell, full-screen state and geometry in $view.
+demo_args=()
 start_demo() {
     local folder=$1
     shift
     rm -f "$work/device.raw"
     (cd "$folder" && exec env -u QT_QPA_PLATFORM "$@" SDL_AUDIODRIVER=disk \
-        SDL_DISKAUDIOFILE="$work/device.raw" SDL_DISKAUDIODELAY=20 "$mincer") \
+        SDL_DISKAUDIOFILE="$work/device.raw" SDL_DISKAUDIODELAY=20 "$mincer" "${demo_args[@]}") \
         > "$work/demo.log" 2>&1 &
     demo=$!
     started=$SECONDS
@@ -233,6 +234,37 @@ if [ -z "$xdisplay" ]; then
 else
     play "XWayland" xwayland 2560x1440 1920x1080 QT_QPA_PLATFORM=xcb DISPLAY="$xdisplay"
 fi
+
+# --- --screen: a second output to the right of the first. On Qt's wayland platform the demo
+# covers the output named or numbered, shows the captured frame of its size there, and leaves the
+# first output as it was. (Under XWayland sway puts a new window on the focused output, whatever
+# the window asks for: the X server test checks --screen on X11.)
+first=$(swaymsg -t get_outputs | jq -r '.[] | select(.name == "HEADLESS-1") | .rect.width')
+swaymsg -q create_output
+second=$(swaymsg -t get_outputs | jq -r '.[] | select(.name != "HEADLESS-1") | .name')
+swaymsg -q output "$second" mode 1024x768 pos "$first" 0 bg "$background" solid_color
+"$capture" --at 1000 --size 1024x768 -o "$work/expected-1024x768.png" 2>/dev/null
+for screen in "$second" 1; do
+    swaymsg -q focus output HEADLESS-1
+    grim -o HEADLESS-1 "$work/expected-first.png"
+    demo_args=(--screen "$screen")
+    if ! start_demo "$work/long" XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=sway; then
+        fail "--screen $screen: no window appeared"
+        continue
+    fi
+    [ "$view" = "xdg_shell 1 $first,0 1024x768" ] &&
+        pass "--screen $screen: a full-screen window covers $second" ||
+        fail "--screen $screen: window '$view', expected 'xdg_shell 1 $first,0 1024x768'"
+    screen_shows 1024x768 "$second" && pass "--screen $screen: $second shows the frame: $match" ||
+        fail "--screen $screen: $second: $match"
+    screen_shows first HEADLESS-1 && pass "--screen $screen: HEADLESS-1 is untouched: $match" ||
+        fail "--screen $screen: HEADLESS-1 changed: $match"
+    # sway leaves the keyboard where it was, on the first output: as a viewer would, give the
+    # show the focus before pressing Escape.
+    swaymsg -q "[pid=$demo] focus"
+    wtype -s 500 -k Escape
+    wait_exit "--screen $screen: Escape" 2
+done
 
 echo "$((checks - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]
