@@ -426,6 +426,7 @@ WindowRun benchWindow(int seconds, bool paced)
     const double periodMs = window.displayPacing().refreshPeriodNs() / 1e6;
     const char *pacing = !paced                     ? "unpaced"
         : window.displayPacing().followsRefreshes() ? "paced by Present"
+        : window.displayPacing().pacedByTimer()     ? "paced by a timer: no refresh reports"
         : QGuiApplication::platformName() == QLatin1String("wayland")
         ? "paced by the toolkit"
         : "unpaced: no refresh reports";

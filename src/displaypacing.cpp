@@ -129,6 +129,12 @@ DisplayPacing::DisplayPacing(QPaintDeviceWindow *window)
     skipWait.setSingleShot(true);
     skipWait.setTimerType(Qt::PreciseTimer);
     connect(&skipWait, &QTimer::timeout, this, &DisplayPacing::frameDue);
+    tickWait.setSingleShot(true);
+    tickWait.setTimerType(Qt::PreciseTimer);
+    connect(&tickWait, &QTimer::timeout, this, [this] {
+        dueTick = requestedTick;
+        frameDue();
+    });
 }
 
 DisplayPacing::~DisplayPacing()
@@ -141,6 +147,7 @@ void DisplayPacing::setPaced(bool paced)
     this->paced = paced;
     if (!paced) {
         disconnectFromDisplay();
+        tickWait.stop();
         state = State::Unpaced;
     } else if (state == State::Unpaced) {
         state = State::Unstarted;
@@ -151,8 +158,13 @@ qint64 DisplayPacing::frameShownAtNs()
 {
     const qint64 nowNs = monotonicNowNs();
     qint64 shownAtNs = nowNs;
-    if (state == State::Present && clock.isKnown())
+    if (state == State::Present && clock.isKnown()) {
         shownAtNs = clock.nextShownAt(nowNs);
+    } else if (state == State::Timer && tickNs > 0) {
+        // Painted after the tick it was due at, even where the timer came a little early.
+        shownTick = tickAfter(std::max(nowNs, tickOriginNs + dueTick * tickNs));
+        shownAtNs = tickOriginNs + shownTick * tickNs;
+    }
     lastShownAtNs = std::max(shownAtNs, lastShownAtNs);
     return lastShownAtNs;
 }
@@ -163,6 +175,8 @@ void DisplayPacing::requestFrame()
         followRefreshes();
     if (state == State::Present)
         askForRefresh();
+    else if (state == State::Timer)
+        awaitTick();
     else
         frameDue();
 }
@@ -171,14 +185,42 @@ void DisplayPacing::skipFrame()
 {
     if (state == State::Unstarted)
         followRefreshes();
-    if (state == State::Present) {
+    if (state == State::Present)
         askForRefresh();
-        return;
-    }
+    else if (state == State::Timer)
+        awaitTick();
+    else
+        skipWait.start(int((tickPeriodNs() + 999'999) / 1'000'000));
+}
+
+// The screen's refresh period, or 60 Hz's where the screen does not say.
+qint64 DisplayPacing::tickPeriodNs() const
+{
     const qreal rateHz = window->screen() && window->screen()->refreshRate() > 0
         ? window->screen()->refreshRate()
         : 60;
-    skipWait.start(int(std::ceil(1000 / rateHz)));
+    return std::llround(1e9 / rateHz);
+}
+
+qint64 DisplayPacing::tickAfter(qint64 timeNs) const
+{
+    return timeNs < tickOriginNs ? 0 : (timeNs - tickOriginNs) / tickNs + 1;
+}
+
+// Requests the next frame at the tick that shows the latest one, or at the next tick if that
+// has passed: one frame per tick, as long as a frame takes less than a tick to paint.
+void DisplayPacing::awaitTick()
+{
+    const qint64 nowNs = monotonicNowNs();
+    const qint64 periodNs = tickPeriodNs();
+    if (periodNs != tickNs) { // the first request, or another rate: ticks from now
+        tickNs = periodNs;
+        tickOriginNs = nowNs;
+        dueTick = shownTick = 0;
+    }
+    requestedTick = std::max(tickAfter(nowNs), shownTick);
+    const qint64 waitNs = tickOriginNs + requestedTick * tickNs - nowNs;
+    tickWait.start(int((waitNs + 999'999) / 1'000'000));
 }
 
 void DisplayPacing::frameDue()
@@ -190,7 +232,7 @@ void DisplayPacing::frameDue()
 }
 
 // Opens our connection to the window's X server and selects the window's refresh reports, or
-// settles for unpaced frames.
+// settles for a timer at the screen's refresh rate.
 void DisplayPacing::followRefreshes()
 {
     state = State::Unpaced;
@@ -199,13 +241,13 @@ void DisplayPacing::followRefreshes()
 
     connection = xcb_connect(nullptr, nullptr);
     if (xcb_connection_has_error(connection)) {
-        unpaced("no second connection to the X server");
+        paceByTimer("no second connection to the X server");
         return;
     }
     const xcb_query_extension_reply_t *present
         = xcb_get_extension_data(connection, &xcb_present_id);
     if (!present || !present->present) {
-        unpaced("the X server has no Present extension");
+        paceByTimer("the X server has no Present extension");
         return;
     }
     presentOpcode = present->major_opcode;
@@ -214,7 +256,7 @@ void DisplayPacing::followRefreshes()
         xcb_present_query_version(connection, XCB_PRESENT_MAJOR_VERSION, XCB_PRESENT_MINOR_VERSION),
         nullptr));
     if (!selectRefreshEvents()) {
-        unpaced("the window is not on the display named by DISPLAY");
+        paceByTimer("the window is not on the display named by DISPLAY");
         return;
     }
     // What the screen says until its reports say better.
@@ -255,8 +297,8 @@ void DisplayPacing::askForRefresh()
     if (waiting)
         return; // the pending report brings the next frame
     if (!selectRefreshEvents()) {
-        unpaced("the window left the display");
-        frameDue();
+        paceByTimer("the window left the display");
+        awaitTick();
         return;
     }
     // The refresh after the latest one reported; before the first report, whichever refresh
@@ -284,8 +326,8 @@ void DisplayPacing::readEvents()
         free(event);
     }
     if (xcb_connection_has_error(connection)) {
-        unpaced("the connection to the X server broke");
-        frameDue();
+        paceByTimer("the connection to the X server broke");
+        awaitTick();
         return;
     }
     if (refreshed && waiting) {
@@ -301,18 +343,18 @@ void DisplayPacing::readEvents()
     }
 }
 
-void DisplayPacing::unpaced(const char *why)
+void DisplayPacing::paceByTimer(const char *why)
 {
+    disconnectFromDisplay();
+    state = State::Timer;
     static bool said = false;
     if (!said) {
         std::fprintf(stderr,
-                     "mincer: %s; frames are drawn as fast as they can be, not once per "
-                     "refresh of the display\n",
-                     why);
+                     "mincer: %s; a timer paces the frames at the screen's refresh rate "
+                     "(%.2f Hz), not the display's refreshes\n",
+                     why, 1e9 / double(tickPeriodNs()));
         said = true;
     }
-    disconnectFromDisplay();
-    state = State::Unpaced;
 }
 
 void DisplayPacing::disconnectFromDisplay()

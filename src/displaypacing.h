@@ -64,10 +64,11 @@ private:
 
 // Paces a window's frames to the refresh of the display it is on. On X11 (and so XWayland)
 // with the Present extension, the next frame is requested right after each refresh, to be ready
-// for the one after it, and each frame is told the time of that refresh. Elsewhere the next
-// frame is requested at once: on Wayland the toolkit itself holds each frame back until the
-// compositor asks for one; an X server without Present leaves the frames unpaced, which is said
-// once on stderr.
+// for the one after it, and each frame is told the time of that refresh. Where the X server
+// cannot report its refreshes (no Present), a timer stands in for them: a steady grid of ticks
+// at the screen's refresh rate, each frame requested at a tick and told the time of the next;
+// this is said once on stderr. Elsewhere the next frame is requested at once: on Wayland the
+// toolkit itself holds each frame back until the compositor asks for one.
 //
 // The refreshes come through a connection of our own to the X server, watched by a socket
 // notifier on the window's thread: Qt's own connection is private to its platform plugin, whose
@@ -85,30 +86,36 @@ public:
     bool isPaced() const { return paced; }
     // Whether the refreshes are followed: X11 with Present, once the first frame is out.
     bool followsRefreshes() const { return state == State::Present; }
-    // The display's refresh period as measured, ns; 0 while unknown.
-    qint64 refreshPeriodNs() const { return clock.period(); }
+    // Whether a timer paces the frames instead: X11 without Present.
+    bool pacedByTimer() const { return state == State::Timer; }
+    // The display's refresh period as measured, or as the timer ticks; ns, 0 while unknown.
+    qint64 refreshPeriodNs() const { return state == State::Timer ? tickNs : clock.period(); }
 
     // When the frame painted now will be on screen (ns, monotonic clock), as closely as the
-    // display tells: the refresh after the latest one reported, or now where unknown. Never
-    // earlier than the time it gave the frame before.
+    // display tells: the refresh after the latest one reported, the tick after the one the frame
+    // was requested at where a timer paces, or now where unknown. Never earlier than the time it
+    // gave the frame before.
     qint64 frameShownAtNs();
-    // Requests the next frame: right after the next refresh where refreshes are followed,
-    // otherwise at once.
+    // Requests the next frame: right after the next refresh where refreshes are followed, at
+    // the next tick where a timer paces, otherwise at once.
     void requestFrame();
     // Passes over the next frame, which would show what is on screen already, and asks again at
-    // the refresh after it (where refreshes are not followed: one refresh period later).
+    // the refresh or tick after it (where neither paces: one refresh period later).
     void skipFrame();
     // What is done when a frame is due: by default the window's update().
     void setFrameDue(std::function<void()> due) { onFrameDue = std::move(due); }
 
 private:
-    enum class State { Unstarted, Present, Unpaced };
+    enum class State { Unstarted, Present, Timer, Unpaced };
 
     void followRefreshes();
     bool selectRefreshEvents();
     void askForRefresh();
     void readEvents();
-    void unpaced(const char *why);
+    void paceByTimer(const char *why);
+    qint64 tickPeriodNs() const;
+    qint64 tickAfter(qint64 timeNs) const; // the first tick after timeNs
+    void awaitTick();
     void disconnectFromDisplay();
     void frameDue();
 
@@ -126,8 +133,16 @@ private:
     bool waiting = false; // for the refresh that the latest request asked about
     QTimer watchdog; // asks again should a requested refresh never be reported
     QTimer refreshWait; // until a refresh that was reported early
-    QTimer skipWait; // a refresh period, where refreshes are not followed
+    QTimer skipWait; // a refresh period, where neither refreshes nor ticks pace
     RefreshClock clock;
+    // Where a timer paces: ticks at tickOriginNs + i * tickNs; the tick the next frame is
+    // requested at, the tick the latest frame was due at, and the tick that shows it.
+    QTimer tickWait;
+    qint64 tickOriginNs = 0;
+    qint64 tickNs = 0; // 0 until the first request
+    qint64 requestedTick = 0;
+    qint64 dueTick = 0;
+    qint64 shownTick = 0;
     qint64 lastShownAtNs = 0;
     std::function<void()> onFrameDue;
 };

@@ -6,6 +6,8 @@
 
 #include <QtTest>
 
+#include <cstring>
+
 // The scenes fitted to screens of other sizes than the 1920x1080 they are composed for: scaled by
 // s = min(W / 1920, H / 1080) into a rectangle centred on the screen, where the scenes see a
 // 1920x1080 viewport; the bars around it in the scene colour in every frame, every pixel painted.
@@ -227,42 +229,86 @@ private slots:
         }
     }
 
-    // A frame painted only where the scene says it changed since the frame before (a frame of
-    // another scene time at the same size) is the frame painted whole: through the hop, the
-    // rises, the turn to waving, into the finale, the spin, the shrinking and the fade; in the
-    // grinder frame to frame, a crank step, a character entering at the top while the train starts
-    // over, a caption's change and a seek.
-    void changedParts_data() { addScreens(); }
+    // The window's frames, each painted only where the scene says it changed since the frame on
+    // screen (nothing where it says nothing changed), are the frames painted whole: both scenes
+    // over their whole timelines at 60 frames per second, the grinder through every caption and
+    // past the last; every 1.5 s a seek back by 1 s, and every 10 s one by 10 s, each followed by
+    // the frame after the one before the seek (a seek forward). On a screen of the composition's
+    // size, a letterboxed one and one scaled by a fractional device pixel ratio, whose window
+    // asks for the changed parts in logical pixels, every frame; on the other screens every tenth.
+    void changedParts_data()
+    {
+        QTest::addColumn<QSize>("screen"); // logical pixels
+        QTest::addColumn<qreal>("ratio"); // device pixels per logical pixel
+        QTest::addColumn<int>("stride"); // frames at 60 per second from one step to the next
+        QTest::newRow("1920x1080") << QSize(1920, 1080) << 1.0 << 1;
+        QTest::newRow("1280x1024 5:4") << QSize(1280, 1024) << 1.0 << 1;
+        QTest::newRow("2560x1440 at QT_SCALE_FACTOR=1.5") << QSize(1707, 960) << 1.5 << 1;
+        QTest::newRow("1366x768 laptop") << QSize(1366, 768) << 1.0 << 10;
+        QTest::newRow("1920x1200 16:10") << QSize(1920, 1200) << 1.0 << 10;
+        QTest::newRow("2560x1600 16:10") << QSize(2560, 1600) << 1.0 << 10;
+        QTest::newRow("3440x1440 ultrawide") << QSize(3440, 1440) << 1.0 << 10;
+        QTest::newRow("3840x2160 4K") << QSize(3840, 2160) << 1.0 << 10;
+    }
 
     void changedParts()
     {
         QFETCH(QSize, screen);
-        struct Step
-        {
-            Instruction &scene;
-            long from, to;
+        QFETCH(qreal, ratio);
+        QFETCH(int, stride);
+        const QSize device = screen * ratio; // as the window rounds it
+        // Where the window repaints: the device region rounded out to logical pixels, and back.
+        const auto outwards = [](const QRegion &region, qreal factor) {
+            QRegion scaled;
+            for (const QRect &r : region)
+                scaled += QRectF(QPointF(r.topLeft()) * factor, QSizeF(r.size()) * factor)
+                              .toAlignedRect();
+            return scaled;
         };
-        const Step steps[]
-            = {{forest, 0, 5000},      {forest, 14000, 14100}, {forest, 14300, 14900},
-               {forest, 18000, 18100}, {forest, 22600, 23100}, {forest, 23400, 23600},
-               {forest, 23800, 23817}, {forest, 26000, 26017}, {forest, 30900, 30917},
-               {mince, 700, 717},      {mince, 190, 207},      {mince, 1090, 1150},
-               {mince, 4990, 5010},    {mince, 3100, 9100}};
-        for (const Step &step : steps) {
-            QImage frame = fittedFrame(step.scene, step.from, screen, 2);
-            const QRegion changed = deviceRegion(
-                screen,
-                dynamic_cast<ChangingParts &>(step.scene).changedBetween(step.from, step.to));
-            if (!changed.isEmpty())
-                FramePainter({&step.scene}, 2).draw(step.scene, step.to, frame, changed);
-            const int wrong = differingPixels(frame, fittedFrame(step.scene, step.to, screen, 2));
-            QVERIFY2(wrong == 0,
-                     qPrintable(QString("%1 from %2 to %3 ms: %4 pixels differ")
-                                    .arg(&step.scene == &forest ? "forest" : "mince")
-                                    .arg(step.from)
-                                    .arg(step.to)
-                                    .arg(wrong)));
+        FramePainter painter({&forest, &mince}, 2);
+        QStringList faults;
+        for (Instruction *scene : QList<Instruction *> {&forest, &mince}) {
+            const int frames = scene == &forest ? 1902 : 2160; // to 31.7 s, and 36 s
+            QList<long> times;
+            for (int n = 0; n <= frames; ++n) {
+                if (n % stride == 0)
+                    times.append(long(n) * 1000 / 60);
+                if (n % 90 == 45)
+                    times.append(times.last() - 1000);
+                if (n % 600 == 300)
+                    times.append(times.last() - 10000);
+            }
+            QImage shown = blankFrame(device, 1), whole = blankFrame(device, 1);
+            painter.draw(*scene, times.first(), shown);
+            long shownTime = times.first();
+            for (const long t : times) {
+                const long from = shownTime;
+                const QRegion changed = outwards(
+                    outwards(
+                        deviceRegion(device,
+                                     dynamic_cast<ChangingParts *>(scene)->changedBetween(from, t)),
+                        1 / ratio),
+                    ratio);
+                if (!changed.isEmpty()) {
+                    painter.draw(*scene, t, shown, changed);
+                    shownTime = t;
+                }
+                painter.draw(*scene, t, whole);
+                if (std::memcmp(shown.constBits(), whole.constBits(), whole.sizeInBytes()) == 0)
+                    continue;
+                faults.append(QStringLiteral("%1 from %2 to %3 ms: %4 pixels differ")
+                                  .arg(scene == &forest ? "forest" : "mince")
+                                  .arg(from)
+                                  .arg(t)
+                                  .arg(differingPixels(shown, whole)));
+                shown = whole.copy(); // the next steps from a right frame
+                shownTime = t;
+            }
         }
+        QVERIFY2(faults.isEmpty(),
+                 qPrintable(QStringLiteral("%1 frames differ, the first: %2")
+                                .arg(faults.size())
+                                .arg(faults.mid(0, 8).join(QStringLiteral("; ")))));
     }
 };
 
