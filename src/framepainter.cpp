@@ -68,6 +68,15 @@ QRegion deviceRegion(QSize devicePixels, const QRegion &scene)
     return device;
 }
 
+QRegion scaledOutwards(const QRegion &region, qreal factor)
+{
+    QRegion scaled;
+    for (const QRect &part : region)
+        scaled += QRectF(QPointF(part.topLeft()) * factor, QSizeF(part.size()) * factor)
+                      .toAlignedRect();
+    return scaled;
+}
+
 FramePainter::FramePainter(const QList<Instruction *> &scenes, int threads)
     : scenes(scenes), bandCount(std::max(1, threads))
 {

@@ -33,6 +33,10 @@ QRect fittedRect(QSize devicePixels);
 // rectangle.
 QRegion deviceRegion(QSize devicePixels, const QRegion &scene);
 
+// Each rectangle of `region` scaled by `factor`, rounded outwards to whole pixels: a window's
+// region in logical pixels to device pixels and back.
+QRegion scaledOutwards(const QRegion &region, qreal factor);
+
 // Paints frames of the scenes onto images of any size: the composition scaled to fit the image,
 // letterboxed. The scene draws into the fitted rectangle only, seeing it as its whole viewport
 // (1920x1080), so whatever enters from the viewport's edges enters at the composition's edges;

@@ -13,20 +13,6 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
-
-// Each rectangle of `region` scaled by `factor`, rounded outwards to whole pixels.
-QRegion scaledOutwards(const QRegion &region, qreal factor)
-{
-    QRegion scaled;
-    for (const QRect &part : region)
-        scaled += QRectF(QPointF(part.topLeft()) * factor, QSizeF(part.size()) * factor)
-                      .toAlignedRect();
-    return scaled;
-}
-
-} // namespace
-
 Window::Window(std::unique_ptr<MusicPlayback> playback, bool withSound)
     : music(std::move(playback)), sequence(createScenes()), soundWanted(withSound)
 {

@@ -257,14 +257,6 @@ private slots:
         QFETCH(qreal, ratio);
         QFETCH(int, stride);
         const QSize device = screen * ratio; // as the window rounds it
-        // Where the window repaints: the device region rounded out to logical pixels, and back.
-        const auto outwards = [](const QRegion &region, qreal factor) {
-            QRegion scaled;
-            for (const QRect &r : region)
-                scaled += QRectF(QPointF(r.topLeft()) * factor, QSizeF(r.size()) * factor)
-                              .toAlignedRect();
-            return scaled;
-        };
         FramePainter painter({&forest, &mince}, 2);
         QStringList faults;
         for (Instruction *scene : QList<Instruction *> {&forest, &mince}) {
@@ -283,8 +275,8 @@ private slots:
             long shownTime = times.first();
             for (const long t : times) {
                 const long from = shownTime;
-                const QRegion changed = outwards(
-                    outwards(
+                const QRegion changed = scaledOutwards(
+                    scaledOutwards(
                         deviceRegion(device,
                                      dynamic_cast<ChangingParts *>(scene)->changedBetween(from, t)),
                         1 / ratio),
