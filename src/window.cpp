@@ -66,9 +66,12 @@ void Window::followMusic(qint64 nowNs)
         clock.setMusicLength(loaded.lengthBytes());
     }
     if (loaded.hasFailed() && !loadReported) {
+        QString error = loaded.errorString();
+        if (error.endsWith(QLatin1Char('.')))
+            error.chop(1);
         const qint64 seconds = loaded.lengthBytes() / musicBytesPerSecond;
-        std::fprintf(stderr, "mincer: %s; the music ends after %lld:%02lld\n",
-                     qPrintable(loaded.errorString()), seconds / 60, seconds % 60);
+        std::fprintf(stderr, "mincer: %s; the show ends there, at %lld:%02lld\n", qPrintable(error),
+                     seconds / 60, seconds % 60);
         loadReported = true;
     }
     if (music->musicEnd() >= 0)

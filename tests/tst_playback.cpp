@@ -7,7 +7,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "musicbuffer.h"
+#include "musicplayback.h"
 #include "songreference.h"
+
+#include <climits>
+#include <cstring>
+#include <memory>
 
 #include <unistd.h>
 
@@ -24,6 +30,7 @@ private slots:
     void noMusicQuitsAtOnce_data();
     void noMusicQuitsAtOnce();
     void withoutSoundEndsAfterTheMusic();
+    void failedLoadPlaysWhatWasRead();
 };
 
 // Music whose bytes are never zero, so that it stands out from the silence around it.
@@ -215,6 +222,55 @@ void TestPlayback::withoutSoundEndsAfterTheMusic()
     }
     QCOMPARE(said.size(), 1);
     QVERIFY2(said.first().startsWith("mincer: no sound is playing ("), qPrintable(said.first()));
+}
+
+// Music that fails to read after `good` bytes, as a song damaged after the start of the show.
+class FailingSource : public MusicSource
+{
+public:
+    explicit FailingSource(const QByteArray &good) : good(good) { }
+    qint64 read(char *out, qint64 maxBytes) override
+    {
+        const qint64 n = std::min<qint64>(maxBytes, good.size() - done);
+        std::memcpy(out, good.constData() + done, size_t(n));
+        done += n;
+        return n > 0 ? n : -1;
+    }
+    qint64 expectedBytes() const override { return 2 * good.size(); }
+    bool isFile() const override { return true; }
+    QString errorString() const override { return "song: damaged"; }
+
+private:
+    QByteArray good;
+    qint64 done = 0;
+};
+
+// Music that fails after its start plays what was read, then silence, and is not played again.
+void TestPlayback::failedLoadPlaysWhatWasRead()
+{
+    QTemporaryDir folder;
+    qputenv("SDL_AUDIODRIVER", "disk");
+    qputenv("SDL_DISKAUDIOFILE", QFile::encodeName(folder.filePath("device.raw")));
+    qputenv("SDL_DISKAUDIODELAY", "0");
+    const QByteArray good = pattern(3 * bytesPerBuffer + 1000);
+    auto buffer = std::make_unique<MusicBuffer>(std::make_unique<FailingSource>(good));
+    buffer->startLoading();
+    QVERIFY(buffer->waitFor(LLONG_MAX, 5000) && buffer->hasFailed());
+    QCOMPARE(buffer->lengthBytes(), qint64(good.size()));
+    {
+        MusicPlayback playback(std::move(buffer), true); // looping, were it whole
+        QString error;
+        QVERIFY2(playback.start(&error), qPrintable(error));
+        QTRY_VERIFY(playback.musicEnd() >= 0);
+        QCOMPARE(playback.musicEnd(), qint64(good.size()));
+    }
+    QFile device(folder.filePath("device.raw"));
+    QVERIFY(device.open(QIODevice::ReadOnly));
+    const QByteArray played = device.readAll();
+    const int start = played.indexOf(good.left(64));
+    QVERIFY(start >= 0);
+    QCOMPARE(played.mid(start, good.size()), good);
+    QCOMPARE(played.mid(start + good.size()).count('\0'), played.size() - start - good.size());
 }
 
 QTEST_GUILESS_MAIN(TestPlayback)
