@@ -2,6 +2,7 @@
 #define FOREST_H
 
 #include "instruction.h"
+#include "scenekit.h"
 
 #include <QColor>
 #include <QImage>

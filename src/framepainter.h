@@ -1,7 +1,7 @@
 #ifndef FRAMEPAINTER_H
 #define FRAMEPAINTER_H
 
-#include "instruction.h"
+#include "scenekit.h"
 
 #include <QImage>
 #include <QList>
@@ -11,6 +11,8 @@
 #include <QThreadPool>
 
 #include <functional>
+
+class Instruction;
 
 class QPainter;
 

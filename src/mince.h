@@ -2,6 +2,7 @@
 #define MINCE_H
 
 #include "instruction.h"
+#include "scenekit.h"
 
 #include <QColor>
 #include <QFont>

@@ -1,7 +1,7 @@
 // mincer-icon: paints the desktop icon from the images compiled into the demo: the standing
 // character on the scenes' background colour.
 
-#include "instruction.h"
+#include "scenekit.h"
 
 #include <QImage>
 #include <QPainter>
