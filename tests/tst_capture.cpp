@@ -482,7 +482,6 @@ void TestCapture::package()
     QVERIFY(desktop.open(QIODevice::ReadOnly));
     const QByteArray entry = desktop.readAll();
     QVERIFY2(entry.contains("\nExec=mincer\n"), entry.constData());
-    QVERIFY2(entry.contains("\nPath=/usr/share/mincer\n"), entry.constData());
     QCOMPARE(QImage(root + "/usr/share/icons/hicolor/256x256/apps/mincer.png").size(),
              QSize(256, 256));
     const Result still = run(root + "/usr/bin/mincer-capture",
