@@ -22,6 +22,11 @@
 //                       once at the start, then pauses of more than 30 ms (at ms after the
 //                       opening: length), and the usual interval
 //
+//   leadreport sound RECORDING REFERENCE [MIN_SNR_DB]
+//     Finds the reference sound in the recording and says how closely the recording holds it:
+//     "bit-exact", or its signal-to-noise ratio in dB at the best alignment. Exits 0 when it is
+//     bit-exact, or, given MIN_SNR_DB, at least that clear.
+//
 //   leadreport table RESULTS
 //     Reads the lines of `launch` (labelled SERVER STATE SIZE) and prints a table: per server,
 //     state and size the median lead and the worst launch's, the median at arrival, the ranges
@@ -401,6 +406,52 @@ int reportTable(const QString &path)
 
 } // namespace
 
+qint16 sampleAt(const QByteArray &sound, qint64 index)
+{
+    qint16 sample = 0;
+    std::memcpy(&sample, sound.constData() + 2 * index, 2);
+    return sample;
+}
+
+int reportSound(const QString &recordingPath, const QString &referencePath, double minSnrDb)
+{
+    const QByteArray recording = contents(recordingPath), reference = contents(referencePath);
+    const qint64 samples = reference.size() / 2, recorded = recording.size() / 2;
+    // Aligned where each first rises above the noise floor, then within 32 frames of that.
+    const auto firstLoud = [](const QByteArray &sound) {
+        qint64 i = 0;
+        while (i < sound.size() / 2 && std::abs(sampleAt(sound, i)) < 64)
+            ++i;
+        return i - i % 2;
+    };
+    const qint64 guess = firstLoud(recording) - firstLoud(reference);
+    double best = -INFINITY;
+    qint64 bestStart = 0;
+    for (qint64 start = guess - 64; start <= guess + 64; start += 2) {
+        if (start < 0 || start + samples > recorded)
+            continue;
+        double signal = 0, noise = 0;
+        for (qint64 i = 0; i < samples; ++i) {
+            const double wanted = sampleAt(reference, i), got = sampleAt(recording, start + i);
+            signal += wanted * wanted;
+            noise += (got - wanted) * (got - wanted);
+        }
+        const double snrDb = noise == 0 ? INFINITY : 10 * std::log10(signal / noise);
+        if (snrDb > best)
+            best = snrDb, bestStart = start;
+    }
+    if (best == -INFINITY) {
+        std::printf("sound=missing\n");
+        return 1;
+    }
+    if (best == INFINITY) {
+        std::printf("sound=bit-exact at %.3f s\n", double(bestStart) * 2 / bytesPerSecond);
+        return 0;
+    }
+    std::printf("sound=snr-%.1fdB at %.3f s\n", best, double(bestStart) * 2 / bytesPerSecond);
+    return best >= minSnrDb ? 0 : 1;
+}
+
 int main(int argc, char *argv[])
 {
     const QByteArray mode = argc > 1 ? argv[1] : "";
@@ -414,9 +465,13 @@ int main(int argc, char *argv[])
     }
     if (mode == "table" && argc == 3)
         return reportTable(QString::fromLocal8Bit(argv[2]));
+    if (mode == "sound" && (argc == 4 || argc == 5))
+        return reportSound(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
+                           argc == 5 ? std::atof(argv[4]) : INFINITY);
     std::fprintf(stderr,
                  "usage: leadreport music SECONDS FILE\n"
                  "       leadreport launch DIR LABEL...\n"
-                 "       leadreport table RESULTS\n");
+                 "       leadreport table RESULTS\n"
+                 "       leadreport sound RECORDING REFERENCE [MIN_SNR_DB]\n");
     return 2;
 }
