@@ -105,7 +105,7 @@ is_compat() { [[ $(basename "$(sdl_file "$1")") = libSDL-1.2.so.1.2.* ]]; }
 fetch_compat() {
     [ -e "$compat/libSDL-1.2.so.0" ] && return 0
     local unpack=$work/sdl12-compat
-    mkdir -p "$unpack" && chmod 777 "$unpack" # apt-get downloads as the user _apt
+    mkdir -p "$unpack"
     if ! (cd "$unpack" && apt-get download libsdl1.2-compat) >"$unpack/log" 2>&1 ||
         ! dpkg-deb -x "$unpack"/libsdl1.2-compat_*.deb "$unpack/root"; then
         sed 's/^/    /' "$unpack/log"
