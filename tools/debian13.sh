@@ -96,6 +96,9 @@ echo "./run: exit status $run_status after $run_seconds s (1 expected: no displa
     "$(grep -c 'CMake Warning' "$root.run.log" || true) CMake warnings," \
     "$(grep -c '^mincer: no display' "$root.run.log" || true) 'no display' lines"
 echo "./test: exit status $test_status after $test_seconds s"
+# The sound-server test's table, which ctest shows only when the test fails.
+sed -n '/^| server | sink/,/^(ms;/p' "$root/root/mincer/build/Testing/Temporary/LastTest.log" \
+    2>/dev/null || true
 if grep -q " $root/" /proc/mounts; then
     echo "still mounted under $root:" && grep " $root/" /proc/mounts
 fi
