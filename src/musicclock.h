@@ -61,6 +61,17 @@ template<typename Take> void BufferLog::takeNew(Take take)
              sizes[taken % capacity].load(std::memory_order_relaxed));
 }
 
+// What a playing sound device holds at the least right after a request, whatever its driver
+// (ns of music). SDL's audio thread starts paused and hands the device silence of its own until it
+// is unpaused, as often as not before the first request: the first requests then show less than
+// the device holds, or nothing, and later ones cannot tell. Measured right after a request with
+// the 20 ms buffer that the demo asks for, through the PulseAudio protocol (the sound-server
+// test's "queue"): about 30 ms with the classic SDL 1.2 (three of its 10 ms buffers) and 35 ms
+// with sdl12-compat over SDL 2 (its 20 ms buffers and SDL 2's own) on PulseAudio; some 5 ms more
+// on PipeWire. 35 ms is within 10 ms of each. A device whose first requests show more (a Bluetooth
+// or HDMI sink, say) is taken at what they show.
+constexpr qint64 leastDeviceQueueNs = 35'000'000;
+
 // How far the music has been heard, estimated from nothing but the times at which the sound
 // device asks for buffers (SDL 1.2 tells nothing else).
 //
@@ -97,8 +108,8 @@ public:
     void bufferRequested(qint64 timeNs, int bytes);
     // The music lasts `bytes` bytes (-1: not known).
     void setMusicLength(qint64 bytes);
-    // The device is known to hold at least `bytes` bytes when full, whether or not its first
-    // requests show it (see MusicPlayback::deviceQueueBytes()).
+    // The device is taken to hold at least `bytes` bytes when full, whether or not its first
+    // requests show it (see leastDeviceQueueNs).
     void setLeastQueue(qint64 bytes) { leastQueueNs = musicNs(bytes); }
 
     // Music heard by `timeNs` (ns of music): never less than the last answer.

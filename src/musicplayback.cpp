@@ -85,14 +85,9 @@ bool MusicPlayback::start(QString *error)
         return false;
     }
     opened = true;
-    // SDL's audio thread starts paused and hands the device silence of its own until it is
-    // unpaused, as often as not before the line below: then the device's queue is full before the
-    // first request, or partly full, and the requests do not show how much it holds. SDL 1.2's
-    // PulseAudio driver (PulseAudio itself, or PipeWire through pipewire-pulse) asks the server for
-    // a latency of four of its buffers, of which the server lets it queue three.
-    char driver[32] = {};
-    if (SDL_AudioDriverName(driver, sizeof driver) && std::strcmp(driver, "pulse") == 0)
-        queueBytes = 3 * qint64(obtained.size);
+    // SDL hands the device silence of its own until it is unpaused, which its requests do not
+    // show: the device is taken to hold at least what devices have been measured to hold.
+    queueBytes = leastDeviceQueueNs * musicBytesPerSecond / 1'000'000'000;
     SDL_PauseAudio(0);
     return true;
 }

@@ -32,8 +32,8 @@ public:
     // Opens the sound device and starts the music at once; false, with SDL's reason, when there is
     // no device to be had.
     bool start(QString *error);
-    // How much the device holds when full, where the driver is known to keep a queue that its
-    // first requests need not show (bytes; 0: not known).
+    // How much the device is taken to hold when full, whether or not its first requests show it
+    // (bytes; 0 before start()).
     qint64 deviceQueueBytes() const { return queueBytes; }
 
     // GUI thread: hands every request not taken yet to take(timeNs, bytes), oldest first.

@@ -68,12 +68,19 @@ if [ ! -S "$socket" ] || [ ! -S "$SWAYSOCK" ]; then
 fi
 # The clients reach the compositor by its socket's path, and keep their own runtime folder.
 export WAYLAND_DISPLAY=$socket XDG_RUNTIME_DIR=$work/client SWAYSOCK
-# XWayland lets in only the compositor's user: let the caller in too. (One line without ';':
-# sway would take what follows either as its next command.)
-let_in="xhost +si:localuser:$(id -un) > /dev/null || true"
-swaymsg -q exec "$let_in && printenv DISPLAY > \"\$XDG_RUNTIME_DIR/display\""
-for _ in $(seq 50); do [ -s "$work/compositor/display" ] && break; sleep 0.1; done
-xdisplay=$(cat "$work/compositor/display" 2>/dev/null)
+# XWayland lets in only the compositor's user: let the caller in too, into the XWayland that runs
+# now. sway may start XWayland only when a client comes, and stop it 10 s after the last one
+# left (sway 1.10); the next one knows nothing of an earlier grant. So every start of the demo
+# lets the caller in again, starting XWayland if none runs. Leaves the X display in $xdisplay.
+# (One line without ';': sway would take what follows either as its next command.)
+let_in() {
+    local grant="xhost +si:localuser:$(id -un) > /dev/null || true"
+    rm -f "$work/compositor/display"
+    swaymsg -q exec "$grant && printenv DISPLAY > \"\$XDG_RUNTIME_DIR/display\""
+    for _ in $(seq 50); do [ -s "$work/compositor/display" ] && break; sleep 0.1; done
+    xdisplay=$(cat "$work/compositor/display" 2>/dev/null)
+}
+let_in
 
 output_mode() { # WxH
     swaymsg -q output HEADLESS-1 mode "$1"
@@ -150,6 +157,7 @@ demo_args=()
 start_demo() {
     local folder=$1
     shift
+    let_in
     rm -f "$work/device.raw"
     (cd "$folder" && exec env -u QT_QPA_PLATFORM "$@" SDL_AUDIODRIVER=disk \
         SDL_DISKAUDIOFILE="$work/device.raw" SDL_DISKAUDIODELAY=20 "$mincer" "${demo_args[@]}") \

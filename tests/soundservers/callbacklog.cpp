@@ -7,6 +7,7 @@
 // the test can start recording the sink only then.
 //
 // Output: "open BEFORE_US AFTER_US RESULT SAMPLES" (the obtained buffer length in sample frames),
+// "library MAJOR.MINOR.PATCH" (the SDL that the demo loaded: 1.2.50 and later are sdl12-compat),
 // then one line "callback START_US LENGTH_BYTES" per call.
 
 #include <SDL.h>
@@ -67,6 +68,8 @@ __attribute__((destructor)) void writeLog()
         return;
     std::fprintf(file, "open %lld %lld %d %d\n", (long long)openBeforeUs, (long long)openAfterUs,
                  openResult, obtainedSamples);
+    const SDL_version *library = SDL_Linked_Version();
+    std::fprintf(file, "library %d.%d.%d\n", library->major, library->minor, library->patch);
     const int count = callCount.load(std::memory_order_acquire);
     for (int i = 0; i < count; ++i)
         std::fprintf(file, "callback %lld %d\n", (long long)calls[i].startUs, calls[i].length);

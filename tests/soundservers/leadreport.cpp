@@ -7,17 +7,21 @@
 //   leadreport launch DIR LABEL...
 //     Reads one launch's files from DIR (music.raw, recording.raw and chunks.txt from the
 //     monitor recorder, frames.log from frameprobe, callbacks.log from the callback logger, status
-//     with the demo's exit status) and prints one line: LABEL..., then key=value pairs:
+//     with the demo's exit status) and prints one line: LABEL..., the SDL library the demo
+//     loaded (SDL-1.2.15, the classic library, or sdl12-compat-1.2.N), then key=value pairs:
 //       lead     median over the rise's frames of (when music position p reached the sink's
 //                monitor) - (the refresh at which a viewer saw the frame of scene time p + 20 s),
 //                ms; positive: the picture is ahead of the music
 //       arrival  the same with the moment each frame reached the X server
 //       seen     frames of the rise a viewer saw / frames of the rise that reached the server
-//       music    "intact" when all of music.raw is in the recording byte for byte, else how it
-//                differs (see compareMusic)
+//       music    "intact" when all of music.raw is in the recording byte for byte; "dropouts@"
+//                and where, when it is but for silence the sound path put in where a request came
+//                late (see dropoutsAtLateRequests); else how it differs (see compareMusic)
 //       exit     the demo's exit status
 //       sound, first    when the music reached the monitor and the first frame the server, ms
 //                       after the audio device was opened
+//       queue    what the device held right after a request around the rise: the music handed
+//                over by then minus the music at the monitor (median, ms)
 //       callbacks       SDL's calls of the audio callback: the buffer length, the calls made at
 //                       once at the start, then pauses of more than 30 ms (at ms after the
 //                       opening: length), and the usual interval
@@ -28,11 +32,12 @@
 //     bit-exact, or, given MIN_SNR_DB, at least that clear.
 //
 //   leadreport table RESULTS
-//     Reads the lines of `launch` (labelled SERVER STATE SIZE) and prints a table: per server,
-//     state and size the median lead and the worst launch's, the median at arrival, the ranges
-//     of `sound` and `first`, and how many launches had the music intact and exit status 0.
-//     Exits 1 when a target is missed: lead within +-20 ms as a median and +-40 ms in every
-//     launch, the music intact and exit status 0 in every launch, and at least 5 launches.
+//     Reads the lines of `launch` (labelled SERVER STATE SIZE, and the library) and prints a
+//     table: per server, state, size and library the median lead and the worst launch's, the median
+//     at arrival, the ranges of `sound` and `first`, and how many launches had the music intact
+//     (or but for dropouts at late requests, counted apart) and exit status 0. Exits 1 when a
+//     target is missed: lead within +-10 ms as a median and +-30 ms in every launch, the music
+//     intact and exit status 0 in every launch, and at least 4 launches.
 
 #include <QByteArray>
 #include <QFile>
@@ -55,8 +60,8 @@ constexpr int bytesPerFrame = 4;
 constexpr qint64 seekMs = 20000; // the probe's two Up presses
 constexpr qint64 riseFirstMs = 22500; // frameprobe's scene times from here on are the rise's
 constexpr qint64 pauseUs = 30000; // a callback interval longer than this is a pause
-constexpr double medianLimitMs = 20, launchLimitMs = 40;
-constexpr int minimumLaunches = 5;
+constexpr double medianLimitMs = 10, launchLimitMs = 30;
+constexpr int minimumLaunches = 4;
 
 QList<QByteArray> lines(const QString &path)
 {
@@ -161,6 +166,60 @@ QString compareMusic(const QByteArray &music, const Recording &recording, qint64
     return QStringLiteral("first-%1-frames-%2").arg(frames).arg(silent ? "silent" : "differ");
 }
 
+// Where the recorded music differs from music.raw only by silence that the sound path put in while
+// the device's request for that music came late (its stream ran dry: silence inserted, or music
+// lost and silence in its place), with the music going on in order after it: the times in the
+// music at which those dropouts begin. None when the music differs in any other way, is cut short,
+// or falls silent where no request was late.
+std::optional<QStringList> dropoutsAtLateRequests(const QByteArray &music,
+                                                  const QByteArray &recording, qint64 start,
+                                                  const std::vector<std::pair<qint64, int>> &calls)
+{
+    constexpr qint64 lateUs = 4000; // later than the usual interval by this much
+    std::vector<qint64> intervals; // intervals[i]: from call i to call i + 1
+    for (size_t i = 1; i < calls.size(); ++i)
+        intervals.push_back(calls[i].first - calls[i - 1].first);
+    if (intervals.empty() || start < 0)
+        return std::nullopt;
+    std::vector<qint64> sorted = intervals;
+    std::nth_element(sorted.begin(), sorted.begin() + long(sorted.size() / 2), sorted.end());
+    const qint64 usualUs = sorted[sorted.size() / 2];
+    // Was the call that handed over `byte`, or one beside it, late?
+    const auto lateAt = [&](qint64 byte) {
+        size_t call = 0;
+        for (qint64 handed = 0; call < calls.size() && handed + calls[call].second <= byte; ++call)
+            handed += calls[call].second;
+        for (size_t i = call >= 3 ? call - 3 : 0; i <= call + 1 && i < intervals.size(); ++i) {
+            if (intervals[i] > usualUs + lateUs)
+                return true;
+        }
+        return false;
+    };
+    QStringList dropouts;
+    qint64 m = 0, r = start; // the music's byte and the recording's that should hold it
+    while (m < music.size()) {
+        if (r >= recording.size())
+            return std::nullopt;
+        if (recording[int(r)] == music[int(m)]) {
+            ++m, ++r;
+            continue;
+        }
+        const qint64 intoFrame = m % bytesPerFrame;
+        m -= intoFrame, r -= intoFrame;
+        qint64 silentEnd = r;
+        while (silentEnd < recording.size() && recording[int(silentEnd)] == 0)
+            ++silentEnd;
+        silentEnd -= (silentEnd - r) % bytesPerFrame;
+        const QByteArray after = recording.mid(int(silentEnd), 4096);
+        const qint64 resumed = after.size() == 4096 ? music.indexOf(after, int(m)) : -1;
+        if (silentEnd == r || resumed < 0 || resumed % bytesPerFrame != 0 || !lateAt(m))
+            return std::nullopt;
+        dropouts << QString::number(double(m) / bytesPerSecond, 'f', 3) + 's';
+        m = resumed, r = silentEnd;
+    }
+    return dropouts;
+}
+
 struct Frame
 {
     qint64 damagedUs, seenUs, scene;
@@ -256,12 +315,17 @@ int reportLaunch(const QString &dir, const QStringList &label)
     }
     qint64 openedUs = -1;
     std::vector<std::pair<qint64, int>> calls;
+    QString library = QStringLiteral("SDL-unknown");
     for (const QByteArray &line : lines(dir + "/callbacks.log")) {
         const QList<QByteArray> f = line.split(' ');
         if (f[0] == "open" && f.size() >= 3)
             openedUs = f[1].toLongLong();
         else if (f[0] == "callback" && f.size() == 3)
             calls.emplace_back(f[1].toLongLong(), f[2].toInt());
+        else if (f[0] == "library" && f.size() == 2)
+            library = QString::fromLatin1(f[1].startsWith("1.2.") && f[1].mid(4).toInt() >= 50
+                                              ? "sdl12-compat-" + f[1]
+                                              : "SDL-" + f[1]);
     }
     const QByteArray status = contents(dir + "/status").trimmed();
 
@@ -298,21 +362,45 @@ int reportLaunch(const QString &dir, const QStringList &label)
         leads.push_back((double(heardUs) - shownUs) / 1000);
     }
 
+    // What the device held right after a request, around the rise: the music handed over by then
+    // minus the music that had reached the monitor (ms; the recorder's chunks make it up to a
+    // chunk too high).
+    std::vector<double> queues;
+    qint64 handed = 0;
+    for (const auto &[startUs, length] : calls) {
+        handed += length;
+        if (!placed || recording.chunks.empty())
+            break;
+        const auto chunk
+            = std::upper_bound(recording.chunks.begin(), recording.chunks.end(), startUs,
+                               [](qint64 t, const Chunk &c) { return t < c.arrivalUs; });
+        const qint64 heard
+            = (chunk == recording.chunks.begin() ? 0 : std::prev(chunk)->total) - *placed;
+        if (heard >= qint64(2.3 * bytesPerSecond) && heard <= qint64(2.7 * bytesPerSecond))
+            queues.push_back(double(handed - heard) * 1000 / bytesPerSecond);
+    }
+
+    QString musicState
+        = placed ? compareMusic(music, recording, *placed) : QStringLiteral("not-found");
+    if (placed && musicState != "intact" && !musicState.startsWith("recording-began")) {
+        if (const auto dropouts = dropoutsAtLateRequests(music, recording.bytes, *placed, calls))
+            musicState = "dropouts@" + dropouts->join(',');
+    }
+
     const qint64 soundUs = placed && *placed >= 0 ? recording.arrivalOf(*placed) : -1;
     // The first frame that shows the scene (the empty window before it does not count).
     const auto first = std::find_if(frames.begin(), frames.end(),
                                     [](const Frame &frame) { return frame.scene != -2; });
     const qint64 firstFrameUs = first == frames.end() ? -1 : first->arrivalUs();
     QStringList out = label;
-    out << "lead=" + signedMs(median(leads)) << "arrival=" + signedMs(median(arrivals))
-        << QStringLiteral("seen=%1/%2").arg(leads.size()).arg(riseFrames)
-        << "music="
-            + (placed ? compareMusic(music, recording, *placed) : QStringLiteral("not-found"))
+    out << library << "lead=" + signedMs(median(leads)) << "arrival=" + signedMs(median(arrivals))
+        << QStringLiteral("seen=%1/%2").arg(leads.size()).arg(riseFrames) << "music=" + musicState
         << "exit=" + (status.isEmpty() ? QByteArray("none") : status)
         << QStringLiteral("sound=%1")
                .arg(openedUs > 0 && soundUs > 0 ? (soundUs - openedUs) / 1000 : -1)
         << QStringLiteral("first=%1")
                .arg(openedUs > 0 && firstFrameUs > 0 ? (firstFrameUs - openedUs) / 1000 : -1)
+        << QStringLiteral("queue=%1ms").arg(median(queues), 0, 'f', 1)
         << QStringLiteral("refresh=%1us").arg(refresh.periodUs, 0, 'f', 1)
         << "callbacks=" + callbackPattern(calls, openedUs);
     std::printf("%s\n", qPrintable(out.join(' ')));
@@ -323,7 +411,7 @@ struct Launch
 {
     double lead = NAN, arrival = NAN;
     int soundMs = -1, firstMs = -1;
-    bool intact = false, exitZero = false;
+    bool intact = false, dropouts = false, exitZero = false;
 };
 
 QString range(const std::vector<int> &values)
@@ -339,7 +427,10 @@ int reportTable(const QString &path)
     QMap<QString, QList<Launch>> groups; // "server state size"
     for (const QByteArray &line : lines(path)) {
         const QStringList fields = QString::fromUtf8(line).split(' ', Qt::SkipEmptyParts);
-        if (fields.size() < 4 || !fields.at(3).startsWith("lead="))
+        const int labels = int(std::find_if(fields.begin(), fields.end(),
+                                            [](const QString &f) { return f.startsWith("lead="); })
+                               - fields.begin());
+        if (labels != 4)
             continue;
         Launch launch;
         for (const QString &field : fields) {
@@ -349,28 +440,30 @@ int reportTable(const QString &path)
                     = value == "none" ? NAN : value.toDouble();
             else if (key == "sound" || key == "first")
                 (key == "sound" ? launch.soundMs : launch.firstMs) = value.toInt();
-            else if (key == "music")
-                launch.intact = value == "intact";
-            else if (key == "exit")
+            else if (key == "music") {
+                launch.dropouts = value.startsWith("dropouts@");
+                launch.intact = value == "intact" || launch.dropouts;
+            } else if (key == "exit")
                 launch.exitZero = value == "0";
         }
-        groups[fields.mid(0, 3).join(' ')] << launch;
+        groups[fields.mid(0, labels).join(' ')] << launch;
     }
     if (groups.isEmpty()) {
         std::fprintf(stderr, "leadreport: no launches in %s\n", qPrintable(path));
         return 1;
     }
     bool met = true;
-    std::printf("| server | sink | screen | launches | lead, median | worst launch | at arrival, "
-                "median | sound at the sink | first frame | music intact | exit 0 | targets "
-                "|\n|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    std::printf("| server | sink | screen | library | launches | lead, median | worst launch | at "
+                "arrival, median | sound at the sink | first frame | music intact | exit 0 | "
+                "targets |\n|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (auto group = groups.cbegin(); group != groups.cend(); ++group) {
         std::vector<double> leads, arrivals;
         std::vector<int> sounds, firsts;
         double worst = NAN;
-        int intact = 0, exitZero = 0;
+        int intact = 0, dropouts = 0, exitZero = 0;
         for (const Launch &launch : group.value()) {
             intact += launch.intact;
+            dropouts += launch.dropouts;
             exitZero += launch.exitZero;
             if (launch.soundMs >= 0)
                 sounds.push_back(launch.soundMs);
@@ -391,11 +484,14 @@ int reportTable(const QString &path)
             && exitZero == n;
         met = met && ok;
         const QStringList key = group.key().split(' ');
-        std::printf("| %s | %s | %s | %d | %s | %s | %s | %s | %s | %d/%d | %d/%d | %s |\n",
-                    qPrintable(key[0]), qPrintable(key[1]), qPrintable(key[2]), n,
-                    qPrintable(signedMs(middle)), qPrintable(signedMs(worst)),
+        const QString withDropouts
+            = dropouts ? QStringLiteral(" (%1 with dropouts)").arg(dropouts) : QString();
+        std::printf("| %s | %s | %s | %s | %d | %s | %s | %s | %s | %s | %d/%d%s | %d/%d | %s |\n",
+                    qPrintable(key[0]), qPrintable(key[1]), qPrintable(key[2]), qPrintable(key[3]),
+                    n, qPrintable(signedMs(middle)), qPrintable(signedMs(worst)),
                     qPrintable(signedMs(median(arrivals))), qPrintable(range(sounds)),
-                    qPrintable(range(firsts)), intact, n, exitZero, n, ok ? "met" : "MISSED");
+                    qPrintable(range(firsts)), intact, n, qPrintable(withDropouts), exitZero, n,
+                    ok ? "met" : "MISSED");
     }
     std::printf("(ms; lead: when the music reached the sink's monitor minus when a viewer saw the "
                 "frame of the same time, positive: the picture is ahead; per launch the median "

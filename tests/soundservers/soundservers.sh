@@ -8,22 +8,29 @@
 #   pipewire running PipeWire with pipewire-pulse and wireplumber, on a session bus of its own,
 #                    with a null sink whose monitor is recorded from before each launch (so its
 #                    graph is running when the demo starts)
-# Each is played LAUNCHES times (default 5) at 1920x1080 and at 3840x2160, each in its own Xvfb,
-# at random moments. Per launch: the lead of the picture (frameprobe, monitorrecorder and
-# leadreport), the music intact at the sink, exit status 0. Then a run where no sound plays
-# (PULSE_LATENCY_MSEC=20, with which SDL 1.2 gets almost no callbacks): it must end by itself
-# within the music's length + 2 s, saying so on stderr.
+# Each is played LAUNCHES times (default 4) at 1920x1080 and at 3840x2160, each in its own Xvfb,
+# at random moments, with each SDL 1.2 there is: the system's, and where that is the classic
+# library (Debian 12), also sdl12-compat (SDL 1.2's interface over SDL 2, the SDL 1.2 of Debian 13
+# and of most other distributions), unpacked from Debian's package libsdl1.2-compat into
+# COMPAT_DIR and loaded with LD_LIBRARY_PATH. Per launch: the lead of the picture (frameprobe,
+# monitorrecorder and leadreport), the music intact at the sink, exit status 0. Then, per
+# library, a run with PULSE_LATENCY_MSEC=20: the classic library then gets almost no callbacks,
+# and the demo must end by itself within the music's length + 2 s, saying on stderr that no sound
+# plays; sdl12-compat plays the music as usual, and the demo must end by itself with status 0.
 #
-# Usage: soundservers.sh MINCER FRAMEPROBE MONITORRECORDER CALLBACKLOG LEADREPORT [LAUNCHES]
+# Usage: soundservers.sh MINCER FRAMEPROBE MONITORRECORDER CALLBACKLOG LEADREPORT COMPAT_DIR
+#        [LAUNCHES]
 # Exit status 0 when every target is met. MINCER_SOUND_KEEP=DIR keeps every launch's files there;
-# MINCER_SOUND_SERVERS="pulse-idle pipewire-running" plays only those.
+# MINCER_SOUND_SERVERS="pulse-idle pipewire-running" plays only those servers, and
+# MINCER_SOUND_LIBRARIES="system" (or "compat") only that library.
 set -u
 mincer=$(realpath "$1") frameprobe=$(realpath "$2") recorder=$(realpath "$3")
-callbacklog=$(realpath "$4") leadreport=$(realpath "$5") launches=${6:-5}
+callbacklog=$(realpath "$4") leadreport=$(realpath "$5") compat=$(realpath -m "$6")
+launches=${7:-4}
 sizes=(1920x1080 3840x2160)
 music_seconds=3.5 # covers the rise at 2.5 s, however far ahead or behind the picture starts
 demo_timeout=12 # s: a launch that has not ended by then has failed
-budget=480 # s: launches stop there, with time left to clean up before ctest's 600
+budget=720 # s: launches stop there, with time left to clean up before ctest's 840
 started_at=$SECONDS
 work=$(mktemp -d /tmp/mincer-soundservers.XXXXXX)
 unset QT_QPA_PLATFORM # the demo shows its window in Xvfb
@@ -83,6 +90,42 @@ for size in "${sizes[@]}"; do
     started+=($!)
     wait_for 10 test -s "$work/display-$size" || { echo "Xvfb did not start"; exit 1; }
     display[$size]=:$(cat "$work/display-$size")
+done
+
+# The SDL 1.2 libraries to play with, by name: "system" (no LD_LIBRARY_PATH) and "compat".
+declare -A library_path=([system]='' [compat]=$compat)
+sdl_file() { # LIBRARY: the file behind the libSDL-1.2.so.0 that the demo loads with it
+    LD_LIBRARY_PATH=${library_path[$1]} ldd "$mincer" |
+        awk '$1 == "libSDL-1.2.so.0" {print $3}' | xargs -r readlink -f
+}
+# sdl12-compat's files are named after its version, 1.2.50 and later; the classic library's
+# libSDL-1.2.so.0.11.x.
+is_compat() { [[ $(basename "$(sdl_file "$1")") = libSDL-1.2.so.1.2.* ]]; }
+# Unpacks Debian's libsdl1.2-compat into COMPAT_DIR, once (it needs libsdl2-2.0-0 installed).
+fetch_compat() {
+    [ -e "$compat/libSDL-1.2.so.0" ] && return 0
+    local unpack=$work/sdl12-compat
+    mkdir -p "$unpack"
+    if ! (cd "$unpack" && apt-get download libsdl1.2-compat) >"$unpack/log" 2>&1 ||
+        ! dpkg-deb -x "$unpack"/libsdl1.2-compat_*.deb "$unpack/root"; then
+        sed 's/^/    /' "$unpack/log"
+        return 1
+    fi
+    mkdir -p "$compat" && cp -a "$unpack"/root/usr/lib/*/sdl12-compat/. "$compat"/
+}
+libraries=()
+for library in ${MINCER_SOUND_LIBRARIES:-system compat}; do
+    if [ "$library" = compat ] && is_compat system; then
+        continue # the system's SDL 1.2 is sdl12-compat already
+    elif [ "$library" = compat ] && ! fetch_compat; then
+        fail "sdl12-compat: could not fetch Debian's libsdl1.2-compat (apt-get download, above:" \
+            "no network?); set MINCER_SOUND_LIBRARIES=system to play with the system's library only"
+    elif [ "$library" = compat ] && ! is_compat compat; then
+        fail "sdl12-compat: $compat holds no sdl12-compat the demo would load ($(sdl_file compat))"
+    else
+        libraries+=("$library")
+        echo "SDL 1.2, $library: $(sdl_file "$library")"
+    fi
 done
 
 # A sound server's private world: its runtime, configuration and state folders, and a client
@@ -152,8 +195,9 @@ recording_latency_ms() { # SERVER
     [ "$1" = pulse ] && echo 5 || echo 10
 }
 
-launch() { # SERVER STATE SIZE N
-    local dir=$work/$1-$2-$3-$4 size=$3
+launch() { # SERVER STATE SIZE LIBRARY N: in a folder of its own, also when played again
+    attempts=$((attempts + 1))
+    local dir=$work/$1-$2-$3-$4-$5.$attempts size=$3 library=$4
     mkdir -p "$dir"
     cp "$work/music.raw" "$dir/"
     mkfifo "$dir/opened" "$dir/pcm"
@@ -161,7 +205,7 @@ launch() { # SERVER STATE SIZE N
         "$dir/frames.log" "$((demo_timeout + 5))" 2>"$dir/probe.err" &
     local probe=$!
     current=($probe)
-    wait_for 5 grep -q '^ready' "$dir/frames.log" || fail "$1 $2 $3: the probe did not start"
+    wait_for 5 grep -q '^ready' "$dir/frames.log" || fail "$1 $2 $3 $4: the probe did not start"
     "$recorder" "$dir/recording.raw" "$dir/chunks.txt" <"$dir/pcm" &
     local recording=$!
     current+=($recording)
@@ -175,10 +219,11 @@ launch() { # SERVER STATE SIZE N
     local parec=$!
     current+=($parec)
     if [ "$1" != pulse ]; then
-        wait_for 5 test -s "$dir/chunks.txt" || fail "$1 $2 $3: the recording did not start"
+        wait_for 5 test -s "$dir/chunks.txt" || fail "$1 $2 $3 $4: the recording did not start"
     fi
     (
         cd "$dir" && exec env DISPLAY="${display[$size]}" SDL_AUDIODRIVER=pulse \
+            ${library_path[$library]:+LD_LIBRARY_PATH=${library_path[$library]}} \
             LD_PRELOAD="$callbacklog" MINCER_CALLBACK_LOG="$dir/callbacks.log" \
             MINCER_OPEN_SIGNAL="$dir/opened" timeout -k 2 "$demo_timeout" "$mincer"
     ) >"$dir/stdout" 2>"$dir/stderr"
@@ -189,82 +234,100 @@ launch() { # SERVER STATE SIZE N
     # Opened and closed for reading and writing (which never blocks): releases a recorder or a
     # gate still waiting, when the demo never opened its device.
     exec 4<>"$dir/opened" 4>&- 4<>"$dir/pcm" 4>&-
-    wait "$probe" || fail "$1 $2 $3: the probe saw no window come and go"
+    wait "$probe" || fail "$1 $2 $3 $4: the probe saw no window come and go"
     wait "$parec" "$recording"
     current=()
     "$leadreport" launch "$dir" "$1" "$2" "$3" >"$dir/result"
     launched=$dir
 }
+attempts=0
 
-# Each size LAUNCHES times. A launch whose recording began after the music had started (the
-# test's fault: it tells nothing about the music) is played again, up to twice.
+# Each size LAUNCHES times with each library, the libraries taking turns. A launch whose
+# recording began after the music had started (the test's fault: it tells nothing about the
+# music) is played again, up to twice.
 play_server() { # SERVER STATE
-    local size n retries line again=0
+    local size n library line retries again
     for size in "${sizes[@]}"; do
-        retries=0
         for n in $(seq "$launches"); do
-            while :; do
-                if [ $((SECONDS - started_at)) -ge "$budget" ]; then
-                    fail "$1 $2 $size: no time left for launch $n"
-                    return
-                fi
-                if [ "$2" = suspended ]; then
-                    wait_for 10 sink_suspended || fail "$1 $2: the sink did not suspend"
-                fi
-                random_pause
-                launch "$1" "$2" "$size" "$n.$retries"
-                line=$(cat "$launched/result")
-                if [[ $line = *music=recording-began* ]] && [ "$retries" -lt 2 ]; then
-                    echo "$line: played again"
-                    retries=$((retries + 1))
-                    continue
-                fi
-                # A block of music lost once in a while is the server's (on this virtual
-                # machine PipeWire's graph misses a cycle now and then, with the demo's requests
-                # on time): such a launch is played once more. Music the demo gets wrong is wrong
-                # every time.
-                if [[ $line != *music=intact* ]] && [ "$again" -eq 0 ]; then
-                    echo "$line: music not intact; played once more"
-                    again=1
-                    continue
-                fi
-                again=0
-                echo "$line" | tee -a "$work/results.txt"
-                break
+            for library in "${libraries[@]}"; do
+                retries=0 again=0
+                while :; do
+                    if [ $((SECONDS - started_at)) -ge "$budget" ]; then
+                        fail "$1 $2 $size $library: no time left for launch $n"
+                        return
+                    fi
+                    if [ "$2" = suspended ]; then
+                        wait_for 10 sink_suspended || fail "$1 $2: the sink did not suspend"
+                    fi
+                    random_pause
+                    launch "$1" "$2" "$size" "$library" "$n"
+                    line=$(cat "$launched/result")
+                    if [[ $line = *music=recording-began* ]] && [ "$retries" -lt 2 ]; then
+                        echo "$line: played again"
+                        retries=$((retries + 1))
+                        continue
+                    fi
+                    # A block of music lost once in a while is the server's (on this virtual
+                    # machine PipeWire's graph misses a cycle now and then, with the demo's
+                    # requests on time): such a launch is played up to twice more. Music the demo
+                    # gets wrong is wrong every time. (Dropouts where a request came late, which
+                    # leadreport tells apart, are the sound path's and count as music in order.)
+                    if [[ $line != *music=intact* && $line != *music=dropouts@* ]] &&
+                        [ "$again" -lt 2 ]; then
+                        echo "$line: music not intact; played again"
+                        again=$((again + 1))
+                        continue
+                    fi
+                    echo "$line" | tee -a "$work/results.txt"
+                    break
+                done
             done
         done
     done
 }
 
-# A run where no sound plays: it must end by itself within the music's length + 2 s, with a
-# line on stderr that says so.
-no_sound() { # WHAT ENV...
-    local what=$1 dir=$work/nosound-$RANDOM
-    shift
+# PULSE_LATENCY_MSEC=20 at the idle sink. The classic library's stream is then never asked for
+# data: the demo must end by itself within the music's length + 2 s, with a line on stderr that
+# says no sound plays. sdl12-compat plays the music as usual: the demo must end by itself with
+# status 0 once it has been heard, and say nothing of the kind.
+small_latency() { # LIBRARY
+    local library=$1 dir=$work/latency-$1
     mkdir -p "$dir"
     cp "$work/music.raw" "$dir/"
-    local limit=$((music_bytes * 1000 / 176400 + 2000)) start status took line calls
+    local limit=$((music_bytes * 1000 / 176400 + 2000)) start status took line calls bytes what
     start=$(milliseconds)
     (cd "$dir" && exec env DISPLAY="${display[1920x1080]}" LD_PRELOAD="$callbacklog" \
-        MINCER_CALLBACK_LOG="$dir/callbacks.log" "$@" timeout -k 2 $((limit / 1000 + 3)) "$mincer") \
-        >/dev/null 2>"$dir/stderr"
+        MINCER_CALLBACK_LOG="$dir/callbacks.log" SDL_AUDIODRIVER=pulse PULSE_LATENCY_MSEC=20 \
+        ${library_path[$library]:+LD_LIBRARY_PATH=${library_path[$library]}} \
+        timeout -k 2 "$demo_timeout" "$mincer") >/dev/null 2>"$dir/stderr"
     status=$? took=$(($(milliseconds) - start))
     line=$(grep -m 1 '^mincer: no sound is playing' "$dir/stderr")
     calls=$(grep -s -c '^callback' "$dir/callbacks.log")
-    echo "no sound, $what: ended after $took ms (limit $limit), status $status," \
-        "${calls:-0} callbacks, stderr: ${line:-nothing}"
-    [ "$took" -le "$limit" ] || fail "no sound, $what: still running after $limit ms"
-    [ -n "$line" ] || fail "no sound, $what: no line 'mincer: no sound is playing' on stderr"
+    bytes=$(awk '$1 == "callback" {n += $3} END {print n + 0}' "$dir/callbacks.log" 2>/dev/null)
+    what="PULSE_LATENCY_MSEC=20, $library"
+    echo "$what: ended after $took ms, status $status, ${calls:-0} callbacks ($bytes bytes)," \
+        "stderr: ${line:-nothing}"
+    if is_compat "$library"; then
+        [ "$status" -eq 0 ] || fail "$what: exit status $status, not 0"
+        [ "${bytes:-0}" -ge "$music_bytes" ] || fail "$what: the music was not asked for in full"
+        [ -z "$line" ] || fail "$what: said no sound was playing while the music played"
+    else
+        [ "$took" -le "$limit" ] || fail "$what: still running after $limit ms"
+        [ -n "$line" ] || fail "$what: no line 'mincer: no sound is playing' on stderr"
+    fi
 }
 
 run_server() { # SERVER STATE START...
-    local server=$1 state=$2 before=${#started[@]}
+    local server=$1 state=$2 before=${#started[@]} library
     shift 2
     echo "== $server, $state sink"
     if "$@"; then
         play_server "$server" "$state"
-        [ "$server $state" = "pulse idle" ] &&
-            no_sound "PULSE_LATENCY_MSEC=20" SDL_AUDIODRIVER=pulse PULSE_LATENCY_MSEC=20
+        if [ "$server $state" = "pulse idle" ]; then
+            for library in "${libraries[@]}"; do
+                small_latency "$library"
+            done
+        fi
     else
         fail "$server $state: the server did not start"
     fi
