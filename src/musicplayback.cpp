@@ -77,8 +77,9 @@ bool MusicPlayback::start(QString *error)
     wanted.samples = musicRateHz / 50; // 882 sample frames: 20 ms
     wanted.callback = effect;
     wanted.userdata = stream;
-    SDL_AudioSpec obtained {};
-    if (SDL_OpenAudio(&wanted, &obtained) != 0) {
+    // No spec for what was obtained: SDL then converts the music to whatever rate, format and
+    // channels the device takes, and the callback is always asked for the music's own format.
+    if (SDL_OpenAudio(&wanted, nullptr) != 0) {
         if (error)
             *error = QString::fromLocal8Bit(SDL_GetError());
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
