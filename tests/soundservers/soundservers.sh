@@ -17,6 +17,9 @@
 # library, a run with PULSE_LATENCY_MSEC=20: the classic library then gets almost no callbacks,
 # and the demo must end by itself within the music's length + 2 s, saying on stderr that no sound
 # plays; sdl12-compat plays the music as usual, and the demo must end by itself with status 0.
+# At the idle PulseAudio sink, with the system's library: a song in each format the demo reads
+# must reach the sink as its reference decode, and --loop must play the music three times back to
+# back, bit for bit, and end with status 0 on Escape.
 #
 # Usage: soundservers.sh MINCER FRAMEPROBE MONITORRECORDER CALLBACKLOG LEADREPORT COMPAT_DIR
 #        [LAUNCHES]
@@ -317,6 +320,68 @@ small_latency() { # LIBRARY
     fi
 }
 
+# What the sink plays, recorded from the monitor from the moment the demo opened its device:
+# leadreport compares it with the sound EXPECTED should be, bit for bit, or at least MIN_SNR dB
+# clear. With --loop, Escape ends the show after PASSES passes of the music; every show must end
+# with status 0.
+played() { # WHAT EXPECTED MIN_SNR PASSES ARGUMENT...
+    local what=$1 expected=$2 snr=$3 passes=$4 dir=$work/played-$((++attempts))
+    shift 4
+    mkdir -p "$dir"
+    mkfifo "$dir/opened"
+    (read -r _ <"$dir/opened" && exec parec --raw --format=s16le --rate=44100 --channels=2 \
+        --latency-msec=5 -d mincer.monitor >"$dir/recording.raw") &
+    local parec=$! demo status window result
+    (cd "$dir" && exec env DISPLAY="${display[1920x1080]}" SDL_AUDIODRIVER=pulse \
+        LD_PRELOAD="$callbacklog" MINCER_CALLBACK_LOG="$dir/callbacks.log" \
+        MINCER_OPEN_SIGNAL="$dir/opened" timeout -k 2 "$demo_timeout" "$mincer" "$@") \
+        >/dev/null 2>"$dir/stderr" &
+    demo=$!
+    if [ "$passes" -gt 0 ]; then
+        window=$(DISPLAY=${display[1920x1080]} timeout 5 xdotool search --sync --onlyvisible \
+            --pid "$demo" 2>/dev/null | head -n 1)
+        wait_for 10 test -s "$dir/recording.raw"
+        sleep "$(awk -v s="$(stat -c %s "$expected")" 'BEGIN { print s / 176400 + 0.5 }')"
+        DISPLAY=${display[1920x1080]} xdotool key --window "$window" Escape
+    fi
+    wait "$demo"
+    status=$?
+    sleep 0.3 # the drained tail
+    kill "$parec" 2>/dev/null
+    exec 4<>"$dir/opened" 4>&-
+    wait "$parec"
+    result=$("$leadreport" sound "$dir/recording.raw" "$expected" "$snr")
+    [ $? -eq 0 ] && [ "$status" -eq 0 ] && echo "$what: $result, exit $status" ||
+        fail "$what: $result, exit $status (at least $snr dB wanted): $(head -c 300 "$dir/stderr")"
+}
+
+# Songs as they come, in every format the demo reads, against their reference decode (ffmpeg's
+# decoders, then sox to 16-bit stereo at 44100 Hz with its high quality resampler, no dither):
+# bit for bit where the song is 16-bit at 44100 Hz, else within 90 dB (the decoders differ in the
+# last bit; a sample off, a wrong rate or level fall below 50 dB). Then --loop: three passes of
+# the music back to back, bit for bit.
+play_songs() {
+    local songs=$work/songs song options
+    mkdir -p "$songs"
+    sox -V1 -n -r 44100 -b 16 "$songs/sweep.wav" synth 1.5 sine 100-6000 sine 300-9000 gain -1
+    for song in "song.wav=" "song48.flac=-ar 48000" "song.ogg=-c:a libvorbis" \
+        "song.opus=-af volume=0.7" "song.mp3=" "mono.wav=-ac 1"; do
+        options=${song#*=} song=$songs/${song%%=*}
+        # shellcheck disable=SC2086 # the options are words
+        ffmpeg -v error -y -i "$songs/sweep.wav" $options "$song" &&
+            ffmpeg -v error -y -i "$song" -c:a pcm_f32le "$song.float.wav" &&
+            sox -D -V1 "$song.float.wav" -t raw -e signed -b 16 -c 2 -r 44100 -L "$song.raw" ||
+            { fail "$(basename "$song"): could not make it"; continue; }
+        case $song in
+        */song.wav | */mono.wav) played "$(basename "$song")" "$song.raw" inf 0 "$song" ;;
+        *) played "$(basename "$song")" "$song.raw" 90 0 "$song" ;;
+        esac
+    done
+    "$leadreport" music 1.5 "$songs/loop.raw" &&
+        cat "$songs/loop.raw" "$songs/loop.raw" "$songs/loop.raw" >"$songs/passes.raw" &&
+        played "--loop, three passes" "$songs/passes.raw" inf 3 --loop "$songs/loop.raw"
+}
+
 run_server() { # SERVER STATE START...
     local server=$1 state=$2 before=${#started[@]} library
     shift 2
@@ -327,6 +392,7 @@ run_server() { # SERVER STATE START...
             for library in "${libraries[@]}"; do
                 small_latency "$library"
             done
+            play_songs
         fi
     else
         fail "$server $state: the server did not start"
