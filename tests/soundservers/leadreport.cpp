@@ -170,7 +170,8 @@ QString compareMusic(const QByteArray &music, const Recording &recording, qint64
 // the device's request for that music came late (its stream ran dry: silence inserted, or music
 // lost and silence in its place), with the music going on in order after it: the times in the
 // music at which those dropouts begin. None when the music differs in any other way, is cut short,
-// or falls silent where no request was late.
+// falls silent where no request was late, or at its very start (no stream runs dry before it has
+// played anything).
 std::optional<QStringList> dropoutsAtLateRequests(const QByteArray &music,
                                                   const QByteArray &recording, qint64 start,
                                                   const std::vector<std::pair<qint64, int>> &calls)
@@ -212,7 +213,7 @@ std::optional<QStringList> dropoutsAtLateRequests(const QByteArray &music,
         silentEnd -= (silentEnd - r) % bytesPerFrame;
         const QByteArray after = recording.mid(int(silentEnd), 4096);
         const qint64 resumed = after.size() == 4096 ? music.indexOf(after, int(m)) : -1;
-        if (silentEnd == r || resumed < 0 || resumed % bytesPerFrame != 0 || !lateAt(m))
+        if (m == 0 || silentEnd == r || resumed < 0 || resumed % bytesPerFrame != 0 || !lateAt(m))
             return std::nullopt;
         dropouts << QString::number(double(m) / bytesPerSecond, 'f', 3) + 's';
         m = resumed, r = silentEnd;
