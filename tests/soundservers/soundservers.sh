@@ -357,8 +357,9 @@ played() { # WHAT EXPECTED MIN_SNR PASSES ARGUMENT...
 
 # Songs as they come, in every format the demo reads, against their reference decode (ffmpeg's
 # decoders, then sox to 16-bit stereo at 44100 Hz with its high quality resampler, no dither):
-# bit for bit where the song is 16-bit at 44100 Hz, else within 90 dB (the decoders differ in the
-# last bit; a sample off, a wrong rate or level fall below 50 dB). Then --loop: three passes of
+# bit for bit where the song is 16-bit at 44100 Hz, else within 70 dB as the decoder test allows
+# (tests/songreference.h: the decoders differ in the last bits, 85-112 dB down; a sample off, a
+# wrong rate or level fall below 50 dB). Then --loop: three passes of
 # the music back to back, bit for bit.
 play_songs() {
     local songs=$work/songs song options
@@ -374,7 +375,7 @@ play_songs() {
             { fail "$(basename "$song"): could not make it"; continue; }
         case $song in
         */song.wav | */mono.wav) played "$(basename "$song")" "$song.raw" inf 0 "$song" ;;
-        *) played "$(basename "$song")" "$song.raw" 90 0 "$song" ;;
+        *) played "$(basename "$song")" "$song.raw" 70 0 "$song" ;;
         esac
     done
     "$leadreport" music 1.5 "$songs/loop.raw" &&
