@@ -13,7 +13,6 @@
 #include <functional>
 
 class Instruction;
-
 class QPainter;
 
 // Device pixels per composition pixel on a frame of `devicePixels`: the whole 1920x1080

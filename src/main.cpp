@@ -46,8 +46,8 @@ struct Music
     QString name;
     QElapsedTimer loading;
 
-    // Says why there is nothing to play, if so.
-    bool isEmpty() const
+    // Whether there is nothing to play; if so, says why.
+    bool refused() const
     {
         if (buffer->hasFailed())
             std::fprintf(stderr, "mincer: %s\n", qPrintable(buffer->errorString()));
@@ -82,7 +82,7 @@ bool startMusic(const DemoOptions &options, Music *music)
     // A pipe: its first sound, or its end.
     if (pipe)
         music->buffer->waitFor(musicBytesPerFrame, std::numeric_limits<int>::max());
-    return !music->isEmpty();
+    return !music->refused();
 }
 
 // Waits for the music as long as it may take before the window opens; false, having said why,
@@ -92,7 +92,7 @@ bool musicReady(Music &music)
     music.buffer->waitFor(std::numeric_limits<qint64>::max(),
                           int(std::max<qint64>(0, loadWaitMs - music.loading.elapsed())));
     music.buffer->waitFor(headStartBytes, std::numeric_limits<int>::max());
-    return !music.isEmpty();
+    return !music.refused();
 }
 
 } // namespace

@@ -13,21 +13,17 @@
 // of music.
 
 // What the audio callback tells the GUI thread: when each buffer was asked for and how many bytes
-// it holds, and where the music ended. Written by the audio thread only and read by the GUI
+// it holds. Written by the audio thread only and read by the GUI
 // thread only, through atomics, so that the callback neither allocates nor locks.
 class BufferLog
 {
 public:
     // Audio thread: a buffer of `bytes` was handed to the device at `timeNs`.
     void append(qint64 timeNs, int bytes);
-    // Audio thread: the music ended after `bytes` bytes; later buffers are silence.
-    void setMusicEnd(qint64 bytes) { musicEndBytes.store(bytes, std::memory_order_release); }
 
     // GUI thread: calls take(timeNs, bytes) for every buffer not taken yet, oldest first. Should
     // the GUI thread fall more than `capacity` buffers behind, the oldest are skipped.
     template<typename Take> void takeNew(Take take);
-    // GUI thread: the music's length in bytes once the callback has reached its end, else -1.
-    qint64 musicEnd() const { return musicEndBytes.load(std::memory_order_acquire); }
     // Any thread: the time of the latest request (long ago when there was none).
     qint64 lastRequestNs() const { return lastNs.load(std::memory_order_acquire); }
 
@@ -37,7 +33,6 @@ private:
     std::array<std::atomic<qint64>, capacity> times {};
     std::array<std::atomic<int>, capacity> sizes {};
     std::atomic<quint64> written {0};
-    std::atomic<qint64> musicEndBytes {-1};
     std::atomic<qint64> lastNs {std::numeric_limits<qint64>::min() / 2};
     quint64 taken = 0; // GUI thread only
 };
@@ -108,9 +103,9 @@ public:
     void bufferRequested(qint64 timeNs, int bytes);
     // The music lasts `bytes` bytes (-1: not known).
     void setMusicLength(qint64 bytes);
-    // The device is taken to hold at least `bytes` bytes when full, whether or not its first
+    // The device is taken to hold at least `queueNs` of music when full, whether or not its first
     // requests show it (see leastDeviceQueueNs).
-    void setLeastQueue(qint64 bytes) { leastQueueNs = musicNs(bytes); }
+    void setLeastQueueNs(qint64 queueNs) { leastQueueNs = queueNs; }
 
     // Music heard by `timeNs` (ns of music): never less than the last answer.
     qint64 heardAt(qint64 timeNs);

@@ -25,11 +25,9 @@ void effect(void *userdata, unsigned char *stream, int len)
         // The end of the music: from now on the device plays silence until the GUI thread has
         // seen the music heard to its end.
         playing->ended = true;
-        playing->requests.setMusicEnd(playing->handed + filled);
     }
     // Whatever the music did not fill is silence, never the previous buffer's bytes.
     std::memset(stream + filled, 0, size_t(len - filled));
-    playing->handed += filled;
     playing->requests.append(nowNs, len);
 }
 
@@ -86,9 +84,6 @@ bool MusicPlayback::start(QString *error)
         return false;
     }
     opened = true;
-    // SDL hands the device silence of its own until it is unpaused, which its requests do not
-    // show: the device is taken to hold at least what devices have been measured to hold.
-    queueBytes = leastDeviceQueueNs * musicBytesPerSecond / 1'000'000'000;
     SDL_PauseAudio(0);
     return true;
 }

@@ -15,7 +15,7 @@
 void effect(void *userdata, unsigned char *stream, int len);
 
 // The music streamed to the sound device by SDL's audio callback, and what the callback tells the
-// GUI thread: when the device asks for sound, and where the music ended.
+// GUI thread: when the device asks for sound.
 class MusicPlayback
 {
 public:
@@ -32,15 +32,9 @@ public:
     // Opens the sound device and starts the music at once; false, with SDL's reason, when there is
     // no device to be had.
     bool start(QString *error);
-    // How much the device is taken to hold when full, whether or not its first requests show it
-    // (bytes; 0 before start()).
-    qint64 deviceQueueBytes() const { return queueBytes; }
 
     // GUI thread: hands every request not taken yet to take(timeNs, bytes), oldest first.
     template<typename Take> void takeRequests(Take take) { stream->requests.takeNew(take); }
-    // GUI thread: the bytes handed over up to the music's end once the callback has reached it,
-    // else -1.
-    qint64 musicEnd() const { return stream->requests.musicEnd(); }
 
 private:
     friend void effect(void *userdata, unsigned char *stream, int len);
@@ -51,7 +45,6 @@ private:
         std::unique_ptr<MusicBuffer> music;
         bool loop = false;
         qint64 position = 0; // the next byte of the music to play (audio thread)
-        qint64 handed = 0; // bytes of music handed over, all passes (audio thread)
         bool ended = false; // the music has ended (audio thread)
         std::atomic<bool> stopped {false}; // no more music: only silence
         BufferLog requests;
@@ -59,7 +52,6 @@ private:
 
     Stream *stream;
     bool opened = false;
-    qint64 queueBytes = 0;
 };
 
 #endif // MUSICPLAYBACK_H

@@ -37,7 +37,9 @@ void Window::play()
         return;
     QString error;
     if (soundWanted && music->start(&error)) {
-        clock.setLeastQueue(music->deviceQueueBytes());
+        // SDL hands the device silence of its own until it is unpaused, which its requests do
+        // not show: the device is taken to hold at least what devices were measured to hold.
+        clock.setLeastQueueNs(leastDeviceQueueNs);
         clock.start(monotonicNowNs());
     } else {
         if (soundWanted)
@@ -74,8 +76,6 @@ void Window::followMusic(qint64 nowNs)
                      seconds / 60, seconds % 60);
         loadReported = true;
     }
-    if (music->musicEnd() >= 0)
-        clock.setMusicLength(music->musicEnd());
     const bool finished = clock.finishedAt(nowNs);
     if (clock.soundLost() && !silenceReported) {
         std::fprintf(stderr,

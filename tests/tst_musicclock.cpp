@@ -135,7 +135,7 @@ void TestMusicClock::followsTheDevice()
     QFETCH(int, leastQueueBytes);
 
     MusicClock clock(bytesPerSecond);
-    clock.setLeastQueue(leastQueueBytes);
+    clock.setLeastQueueNs(clock.musicNs(leastQueueBytes));
     clock.setMusicLength(lengthMs < 0 ? -1 : qint64(lengthMs * bytesPerSecond / 1000));
     const qint64 startNs = ns(1000); // any origin
     clock.start(startNs);
