@@ -518,9 +518,14 @@ int main(int argc, char *argv[])
 
     try {
         const Options options = parseOptions(QCoreApplication::arguments());
+        const QString found
+            = findMusic(options.music, QStringLiteral("mincer-capture --music"), &noMusic);
+        // A song is decoded only where its sound or its length is needed: for the video, and for
+        // the number of frames unless --duration gives it.
+        const bool needsMusic = options.mode == Mode::Video
+            || (options.mode != Mode::At && options.durationSeconds <= 0);
         QTemporaryFile decoded(QDir::temp().filePath(QStringLiteral("mincer-capture-XXXXXX.raw")));
-        const QString music = rawMusic(
-            findMusic(options.music, QStringLiteral("mincer-capture --music"), &noMusic), decoded);
+        const QString music = needsMusic ? rawMusic(found, decoded) : found;
         // The scenes live until the process ends, as in the demo (and stay reachable to the
         // end, so that a leak checker does not count them).
         static const auto *scenes = new QList<Instruction *>(createScenes());

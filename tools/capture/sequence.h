@@ -21,8 +21,6 @@ public:
     static qint64 frameTimeMs(qint64 frame, int fps) { return frame * 1000 / fps; }
 
     int fps() const { return framesPerSecond; }
-    // Index of the frame that drawNext() paints.
-    qint64 nextFrame() const { return next; }
 
     // Paints the next frame onto image (which keeps whatever the sequence does not paint over,
     // like a window's backing store).
