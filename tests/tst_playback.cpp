@@ -60,6 +60,7 @@ static Run runDemo(const QString &folder, const QString &driver = "disk",
     demo.setWorkingDirectory(folder);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("XDG_RUNTIME_DIR", folder); // private, as a session's is: Qt says nothing of it
     env.insert("SDL_AUDIODRIVER", driver);
     env.insert("SDL_DISKAUDIOFILE", folder + "/device.raw");
     env.insert("SDL_DISKAUDIODELAY", "20"); // ms per buffer: real time
@@ -154,6 +155,10 @@ void TestPlayback::noMusicQuitsAtOnce_data()
                                 << "standard input holds no whole sample frame";
     QTest::newRow("none anywhere") << "nowhere"
                                    << "no music to play: none at ";
+    QTest::newRow("text named .flac") << "text.flac"
+                                      << "text.flac: not a song libsndfile can read";
+    QTest::newRow("corrupt flac") << "corrupt.flac"
+                                  << "corrupt.flac: ";
 }
 
 void TestPlayback::noMusicQuitsAtOnce()
