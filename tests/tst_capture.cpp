@@ -61,12 +61,6 @@ static Result run(const QString &program, const QStringList &arguments, const QS
 {
     QProcess process;
     process.setWorkingDirectory(folder);
-    // Under the leak checker, keep its list of suppressions off stderr, which is checked here.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    if (environment.contains("LSAN_OPTIONS"))
-        environment.insert("LSAN_OPTIONS",
-                           environment.value("LSAN_OPTIONS") + ":print_suppressions=0");
-    process.setProcessEnvironment(environment);
     process.start(program, arguments);
     Result result;
     if (!process.waitForFinished(timeoutMs)) {
