@@ -50,7 +50,7 @@ void MusicBuffer::load()
             break;
         }
         // A ring's chunk is written again once the audio thread has played it.
-        if (!keptWhole
+        if (!keptWhole && !unplayed.load(std::memory_order_acquire)
             && index - played.load(std::memory_order_acquire) / chunkBytes >= slotCount) {
             QThread::msleep(5);
             continue;

@@ -33,6 +33,9 @@ public:
     bool stopLoading(int timeoutMs);
     // Waits up to `timeoutMs` until `bytes` bytes are loaded or loading has ended; true if so.
     bool waitFor(qint64 bytes, int timeoutMs) const;
+    // No device will play the music: a pipe's ring no longer waits to be played, so that the pipe
+    // is read to its end and the music's length becomes known.
+    void playWithoutDevice() { unplayed.store(true, std::memory_order_release); }
 
     // Any thread: the bytes loaded so far.
     qint64 loadedBytes() const { return loaded.load(std::memory_order_acquire); }
@@ -64,6 +67,7 @@ private:
     std::vector<std::unique_ptr<char[]>> chunks;
     std::atomic<qint64> loaded {0};
     std::atomic<qint64> played {0}; // by the audio thread: the ring's chunks before it are free
+    std::atomic<bool> unplayed {false}; // no device plays it
     std::atomic<bool> ended {false};
     std::atomic<bool> stopping {false};
     QString problem; // written by the loader before `ended`

@@ -32,6 +32,9 @@ public:
     // Opens the sound device and starts the music at once; false, with SDL's reason, when there is
     // no device to be had.
     bool start(QString *error);
+    // The show goes on without a device (none to be had, or none wanted): the music is read to
+    // its end all the same, so that the show ends with it.
+    void playWithoutDevice() { stream->music->playWithoutDevice(); }
 
     // GUI thread: hands every request not taken yet to take(timeNs, bytes), oldest first.
     template<typename Take> void takeRequests(Take take) { stream->requests.takeNew(take); }

@@ -46,6 +46,7 @@ void Window::play()
             std::fprintf(stderr, "mincer: no sound is playing (%s); the show goes on without it\n",
                          qPrintable(error));
         silenceReported = true;
+        music->playWithoutDevice();
         clock.startSilent(monotonicNowNs());
     }
     clockStarted = true;

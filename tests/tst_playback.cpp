@@ -210,14 +210,18 @@ void TestPlayback::noMusicQuitsAtOnce()
 }
 
 // No sound device to be had, or --mute: the show runs on the monotonic clock, says why once when
-// a device was wanted, and ends after the music's length.
+// a device was wanted, and ends after the music's length, a pipe's too.
 void TestPlayback::withoutSoundEndsAfterTheMusic_data()
 {
     QTest::addColumn<QString>("driver");
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("said");
-    QTest::newRow("no device") << "none-such" << QStringList() << "mincer: no sound is playing (";
-    QTest::newRow("--mute") << "disk" << QStringList {"--mute"} << "";
+    QTest::addColumn<int>("seconds"); // of music
+    QTest::newRow("no device") << "none-such" << QStringList() << "mincer: no sound is playing ("
+                               << 3;
+    QTest::newRow("--mute") << "disk" << QStringList {"--mute"} << "" << 3;
+    QTest::newRow("--mute, a pipe longer than its ring")
+        << "disk" << QStringList {"--mute", "-"} << "" << int(MusicBuffer::ringChunks) + 2;
 }
 
 void TestPlayback::withoutSoundEndsAfterTheMusic()
@@ -225,16 +229,19 @@ void TestPlayback::withoutSoundEndsAfterTheMusic()
     QFETCH(QString, driver);
     QFETCH(QStringList, arguments);
     QFETCH(QString, said);
+    QFETCH(int, seconds);
     QTemporaryDir folder;
+    const QByteArray music = pattern(seconds * bytesPerSecond);
+    const bool piped = arguments.contains("-");
     QFile file(folder.filePath("music.raw"));
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(pattern(3 * bytesPerSecond));
+    file.write(piped ? QByteArray() : music);
     file.close();
 
-    const Run run = runDemo(folder.path(), driver, arguments);
+    const Run run = runDemo(folder.path(), driver, arguments, piped ? music : QByteArray());
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
-    QVERIFY2(run.elapsedMs >= 3000 && run.elapsedMs < 5000,
+    QVERIFY2(run.elapsedMs >= seconds * 1000 && run.elapsedMs < seconds * 1000 + 2000,
              qPrintable(QString::number(run.elapsedMs)));
     QStringList lines;
     for (const QByteArray &line : run.errors.split('\n')) {
