@@ -101,13 +101,6 @@ QString seconds(qint64 frames, int rateHz)
 
 } // namespace
 
-bool isRawMusic(const QString &path)
-{
-    const QFileInfo info(path);
-    return path.endsWith(QLatin1String(".raw"), Qt::CaseInsensitive)
-        || (info.exists() && !info.isFile() && !info.isDir());
-}
-
 MusicDecoder::MusicDecoder() = default;
 
 MusicDecoder::~MusicDecoder()

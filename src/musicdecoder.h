@@ -9,10 +9,6 @@
 struct sf_private_tag; // libsndfile's SNDFILE
 struct soxr;
 
-// Whether a music file is headerless PCM in the show's format rather than a song to decode: its
-// name ends in ".raw" (in any case), or it is no regular file (a pipe, standard input).
-bool isRawMusic(const QString &path);
-
 // Decodes a song in any format libsndfile reads (WAV, AIFF, FLAC, Ogg Vorbis, Opus, MP3, ...) into
 // the show's format: signed 16-bit little-endian samples, two interleaved channels, 44100 Hz
 // (musicRateHz, musicChannels and musicBytesPerFrame in musicsource.h).

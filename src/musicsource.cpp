@@ -92,6 +92,13 @@ QString musicName(const QString &path)
     return path == QLatin1String("-") ? QStringLiteral("standard input") : path;
 }
 
+bool isRawMusic(const QString &path)
+{
+    const QFileInfo info(path);
+    return path.endsWith(QLatin1String(".raw"), Qt::CaseInsensitive)
+        || (info.exists() && !info.isFile() && !info.isDir());
+}
+
 std::unique_ptr<MusicSource> openMusic(const QString &path, QString *error)
 {
     const QString name = musicName(path);

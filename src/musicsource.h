@@ -36,6 +36,10 @@ public:
 // libsndfile reads, or without one whole sample frame.
 std::unique_ptr<MusicSource> openMusic(const QString &path, QString *error);
 
+// Whether a music file is headerless PCM in the show's format rather than a song to decode: its
+// name ends in ".raw" (in any case), or it is no regular file (a pipe, standard input).
+bool isRawMusic(const QString &path);
+
 // How a song is named in messages: its path as given, or "standard input".
 QString musicName(const QString &path);
 

@@ -2,7 +2,6 @@
 // or a contact sheet. Never opens a window.
 
 #include "encoder.h"
-#include "musicdecoder.h"
 #include "musiclocation.h"
 #include "musicsource.h"
 #include "scenesequence.h"
