@@ -28,8 +28,10 @@
 //
 //   leadreport sound RECORDING REFERENCE [MIN_SNR_DB]
 //     Finds the reference sound in the recording and says how closely the recording holds it:
-//     "bit-exact", or its signal-to-noise ratio in dB at the best alignment. Exits 0 when it is
-//     bit-exact, or, given MIN_SNR_DB, at least that clear.
+//     "bit-exact", or its signal-to-noise ratio in dB at the best alignment. REFERENCE is the
+//     sound itself (*.raw) or a song, whose reference decode (songreference.h) it then is. Exits 0
+//     when the recording is at least MIN_SNR_DB clear; without it, bit-exact for a sound, within
+//     the tolerance of songs for a song.
 //
 //   leadreport table RESULTS
 //     Reads the lines of `launch` (labelled SERVER STATE SIZE, and the library) and prints a
@@ -38,6 +40,8 @@
 //     (or but for dropouts at late requests, counted apart) and exit status 0. Exits 1 when a
 //     target is missed: lead within +-10 ms as a median and +-30 ms in every launch, the music
 //     intact and exit status 0 in every launch, and at least 4 launches.
+
+#include "songreference.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -510,9 +514,16 @@ qint16 sampleAt(const QByteArray &sound, qint64 index)
     return sample;
 }
 
-int reportSound(const QString &recordingPath, const QString &referencePath, double minSnrDb)
+int reportSound(const QString &recordingPath, const QString &referencePath,
+                std::optional<double> minSnrDb)
 {
-    const QByteArray recording = contents(recordingPath), reference = contents(referencePath);
+    const bool song = !referencePath.endsWith(QLatin1String(".raw"));
+    const QByteArray recording = contents(recordingPath);
+    const QByteArray reference = song ? referenceDecode(referencePath) : contents(referencePath);
+    if (reference.isEmpty()) {
+        std::printf("sound=no-reference\n");
+        return 1;
+    }
     const qint64 samples = reference.size() / 2, recorded = recording.size() / 2;
     // Aligned where each first rises above the noise floor, then within 32 frames of that.
     const auto firstLoud = [](const QByteArray &sound) {
@@ -527,15 +538,10 @@ int reportSound(const QString &recordingPath, const QString &referencePath, doub
     for (qint64 start = guess - 64; start <= guess + 64; start += 2) {
         if (start < 0 || start + samples > recorded)
             continue;
-        double signal = 0, noise = 0;
-        for (qint64 i = 0; i < samples; ++i) {
-            const double wanted = sampleAt(reference, i), got = sampleAt(recording, start + i);
-            signal += wanted * wanted;
-            noise += (got - wanted) * (got - wanted);
-        }
-        const double snrDb = noise == 0 ? INFINITY : 10 * std::log10(signal / noise);
-        if (snrDb > best)
-            best = snrDb, bestStart = start;
+        const double clearDb
+            = snrDb(recording.mid(2 * start, reference.size()), reference, reference.size());
+        if (clearDb > best)
+            best = clearDb, bestStart = start;
     }
     if (best == -INFINITY) {
         std::printf("sound=missing\n");
@@ -546,7 +552,7 @@ int reportSound(const QString &recordingPath, const QString &referencePath, doub
         return 0;
     }
     std::printf("sound=snr-%.1fdB at %.3f s\n", best, double(bestStart) * 2 / bytesPerSecond);
-    return best >= minSnrDb ? 0 : 1;
+    return best >= minSnrDb.value_or(song ? songMatchSnrDb : INFINITY) ? 0 : 1;
 }
 
 int main(int argc, char *argv[])
@@ -564,7 +570,7 @@ int main(int argc, char *argv[])
         return reportTable(QString::fromLocal8Bit(argv[2]));
     if (mode == "sound" && (argc == 4 || argc == 5))
         return reportSound(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
-                           argc == 5 ? std::atof(argv[4]) : INFINITY);
+                           argc == 5 ? std::optional<double>(std::atof(argv[4])) : std::nullopt);
     std::fprintf(stderr,
                  "usage: leadreport music SECONDS FILE\n"
                  "       leadreport launch DIR LABEL...\n"
