@@ -38,26 +38,27 @@ answers 2 "unknown option 'bogus'|mincer --help" --bogus
 answers 2 "--window needs WIDTHxHEIGHT" --window=wide
 answers 2 "no screen '7'|1  screen        1280x1024" --screen 7
 
-# --- Music it cannot play: one line, status 1, and no window mapped on either screen.
+# --- Music it cannot play: one line, status 1, and no window mapped on either screen, whether it
+# is refused before the toolkit starts (missing) or after (damaged, found so while decoding). The
+# playback test has the other kinds.
 for screen in 0 1; do
     stdbuf -oL xev -display "$display.$screen" -root -event substructure > "$work/maps-$screen" &
     watchers+=($!)
 done
 sleep 0.3
-refused() { # WHAT TEXT [ARGUMENT...]: in a folder of its own
+refused() { # WHAT TEXT [ARGUMENT...]: in a folder of its own, with a runtime folder as in a session
     local what=$1 text=$2 out got
     shift 2
-    out=$(cd "$work/refused" && "$mincer" "$@" 2>&1)
+    out=$(cd "$work/refused" && XDG_RUNTIME_DIR=$work "$mincer" "$@" 2>&1)
     got=$?
     [ "$got" -eq 1 ] && [ "$(wc -l <<<"$out")" -eq 1 ] && grep -qF "$text" <<<"$out" &&
         pass "$what: status 1, '$out'" || fail "$what: status $got, '$out'"
 }
 mkdir "$work/refused"
 refused "a missing song" "none.flac: no such file" none.flac
-touch "$work/refused/music.raw"
-refused "an empty music.raw" "music.raw holds no whole sample frame"
-rm "$work/refused/music.raw" && mkdir "$work/refused/music.raw"
-refused "a folder" "music.raw is a folder"
+sox -V1 -n -r 44100 -b 16 -c 2 "$work/song.wav" synth 2 sine 440 &&
+    head -c 200000 "$work/song.wav" > "$work/refused/cut.wav"
+refused "a truncated song" "cut.wav: the sound ends at 1.13 s" cut.wav
 
 # --- --screen: the second screen covered and showing the frame, the first untouched.
 DISPLAY=$display.0 "$screenmatch" "$work/none.png" "$work/screen0.png" > /dev/null 2>&1
