@@ -2,6 +2,7 @@
 // against the sequence drawn here, storyboard sizes, failures, and the Debian package (with
 // lintian).
 
+#include "scenelist.h"
 #include "framepainter.h"
 #include "instruction.h"
 #include "musicsource.h"

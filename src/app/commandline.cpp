@@ -1,15 +1,14 @@
 #include "commandline.h"
 
+#include "pixelsize.h"
+
 #include <QCommandLineParser>
 #include <QGuiApplication>
-#include <QRegularExpression>
 #include <QScreen>
 
 #include <algorithm>
 
 namespace {
-
-const int largestSidePx = 16384;
 
 const char description[] = R"(Plays the mincer demo to its music: a forest, then a meat grinder.
 
@@ -120,19 +119,14 @@ CommandLine::Result CommandLine::parse(QStringList arguments, bool toolkitOption
         demo.inWindow = true;
         const QString size = parser.value(window);
         if (!size.isEmpty()) {
-            const QRegularExpressionMatch match
-                = QRegularExpression(QStringLiteral("^(\\d{1,5})x(\\d{1,5})$")).match(size);
-            const int width = match.captured(1).toInt();
-            const int height = match.captured(2).toInt();
-            if (!match.hasMatch() || width < 1 || height < 1 || width > largestSidePx
-                || height > largestSidePx) {
+            demo.windowSize = parsePixelSize(size);
+            if (demo.windowSize.isEmpty()) {
                 error = QStringLiteral("--window needs WIDTHxHEIGHT, such as 1280x720, from 1 to "
                                        "%1 pixels a side, not '%2'")
                             .arg(largestSidePx)
                             .arg(size);
                 return Error;
             }
-            demo.windowSize = QSize(width, height);
         }
     }
     demo.screen = parser.value(screen);
