@@ -46,6 +46,9 @@ struct Music
     QString name;
     QElapsedTimer loading;
 
+    // A program that ends early does not wait for a pipe that gives nothing.
+    ~Music() { MusicBuffer::release(std::move(buffer), 200); }
+
     // Whether there is nothing to play; if so, says why.
     bool refused() const
     {
@@ -69,6 +72,15 @@ bool startMusic(const DemoOptions &options, Music *music)
         source = openMusic(path, &error);
     if (!source) {
         std::fprintf(stderr, "mincer: %s\n", qPrintable(error));
+        return false;
+    }
+    if (source->isFile() && !MusicBuffer::canHold(source->expectedBytes())) {
+        std::fprintf(
+            stderr, "mincer: %s\n",
+            qPrintable(MusicBuffer::tooLongToHold(musicName(path),
+                                                  QStringLiteral("%1 of music; at most %2 hours")
+                                                      .arg(musicTime(source->expectedBytes()))
+                                                      .arg(MusicBuffer::mostChunks / 3600))));
         return false;
     }
     const bool pipe = !source->isFile();

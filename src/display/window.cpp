@@ -36,32 +36,52 @@ void Window::play()
     frames.prepareFor((coveringScreen ? screen()->size() : size()) * devicePixelRatio());
     if (!music || clockStarted)
         return;
-    QString error;
-    if (soundWanted && music->start(&error)) {
+    clockStarted = true;
+    if (soundWanted) {
         // SDL hands the device silence of its own until it is unpaused, which its requests do
         // not show: the device is taken to hold at least what devices were measured to hold.
+        // The clock holds until a device, opened on the playback's own thread, plays.
         clock.setLeastQueueNs(leastDeviceQueueNs);
         clock.start(monotonicNowNs());
+        music->start();
     } else {
-        if (soundWanted)
-            std::fprintf(stderr, "mincer: no sound is playing (%s); the show goes on without it\n",
-                         qPrintable(error));
         silenceReported = true;
-        music->playWithoutDevice();
         clock.startSilent(monotonicNowNs());
     }
-    clockStarted = true;
     followMusic(monotonicNowNs());
     musicWatch.start();
 }
 
 Window::~Window() = default;
 
+void Window::followDevice(qint64 nowNs)
+{
+    QString reason;
+    for (MusicPlayback::News news;
+         (news = music->takeNews(&reason)) != MusicPlayback::News::None;) {
+        if (news == MusicPlayback::News::Opened) {
+            // A device opened, at the start or anew, plays the music from where the show is.
+            const qint64 fromNs = clock.heardAt(nowNs);
+            clock.restart(nowNs, fromNs);
+            music->playFrom(clock.musicBytes(fromNs));
+            continue;
+        }
+        clock.loseSound(nowNs);
+        if (!silenceReported)
+            std::fprintf(stderr, "mincer: no sound is playing (%s); the show goes on without it\n",
+                         qPrintable(reason));
+        silenceReported = true;
+    }
+}
+
 void Window::followMusic(qint64 nowNs)
 {
     if (!music)
         return;
-    music->takeRequests([this](qint64 timeNs, int bytes) { clock.bufferRequested(timeNs, bytes); });
+    followDevice(nowNs);
+    music->takeRequests([this](qint64 timeNs, int bytes, int musicBytes) {
+        clock.bufferRequested(timeNs, bytes, musicBytes);
+    });
     const MusicBuffer &loaded = music->music();
     if (music->loops() && !loopFollowed) {
         sequence.setPassLength(clock.musicNs(loaded.lengthBytes()));
@@ -73,9 +93,8 @@ void Window::followMusic(qint64 nowNs)
         QString error = loaded.errorString();
         if (error.endsWith(QLatin1Char('.')))
             error.chop(1);
-        const qint64 seconds = loaded.lengthBytes() / musicBytesPerSecond;
-        std::fprintf(stderr, "mincer: %s; the show ends there, at %lld:%02lld\n", qPrintable(error),
-                     seconds / 60, seconds % 60);
+        std::fprintf(stderr, "mincer: %s; the show ends there, at %s\n", qPrintable(error),
+                     qPrintable(musicTime(loaded.lengthBytes())));
         loadReported = true;
     }
     const bool finished = clock.finishedAt(nowNs);
@@ -89,8 +108,16 @@ void Window::followMusic(qint64 nowNs)
         std::fprintf(stderr, "mincer: the sound plays again\n");
         silenceReported = false;
     }
+    // Without sound the show moves a pipe on as if it played.
+    music->passedTo(clock.musicBytes(clock.heardAt(nowNs)));
     if (finished)
-        QCoreApplication::quit();
+        endShow();
+}
+
+void Window::endShow()
+{
+    // Music found damaged once the show had started ends it with the status of music refused.
+    QCoreApplication::exit(loadReported ? 1 : 0);
 }
 
 void Window::showCoveringScreen(QScreen *target)
@@ -253,7 +280,7 @@ void Window::keyPressEvent(QKeyEvent *event)
     const auto seek = [this](int deltaMs) { sequence.seek(musicAt(monotonicNowNs()), deltaMs); };
     switch (event->key()) {
     case Qt::Key_Escape:
-        QCoreApplication::quit();
+        endShow();
         break;
     case Qt::Key_Left:
         seek(-1000);

@@ -59,6 +59,11 @@ private:
     // Takes in what the audio callback noted, says so when the sound stops or comes back or the
     // music could not be read to its end, and quits once the music has been heard.
     void followMusic(qint64 nowNs);
+    // Starts a sound device that opened where the show is, and runs on without one that was lost
+    // or could not be opened.
+    void followDevice(qint64 nowNs);
+    // Ends the event loop: status 0, or 1 when the music was found damaged.
+    void endShow();
     // The music's position (ns) for a frame shown at `shownAtNs`: what the scene times follow.
     qint64 musicAt(qint64 shownAtNs);
     // A frame may be painted: it is, when the toolkit next delivers an update, where it would

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -19,6 +20,17 @@ MusicBuffer::MusicBuffer(std::unique_ptr<MusicSource> music)
 MusicBuffer::~MusicBuffer()
 {
     stopLoading(-1);
+}
+
+void MusicBuffer::release(std::unique_ptr<MusicBuffer> music, int timeoutMs)
+{
+    if (music && !music->stopLoading(timeoutMs))
+        music.release();
+}
+
+QString MusicBuffer::tooLongToHold(const QString &name, const QString &why)
+{
+    return QStringLiteral("%1 is too long to hold (%2)").arg(name, why);
 }
 
 bool MusicBuffer::stopLoading(int timeoutMs)
@@ -42,29 +54,36 @@ void MusicBuffer::load()
     constexpr int loaderNiceness = 10;
     setpriority(PRIO_PROCESS, gettid(), loaderNiceness);
     qint64 done = 0;
-    while (!stopping.load(std::memory_order_acquire)) {
-        const qint64 index = done / chunkBytes;
-        if (index >= slotCount && keptWhole) {
-            problem = QStringLiteral("the music is longer than %1 hours; it ends there")
-                          .arg(mostChunks / 3600);
-            break;
+    try {
+        while (!stopping.load(std::memory_order_acquire)) {
+            const qint64 index = done / chunkBytes;
+            if (index >= slotCount && keptWhole) {
+                problem
+                    = tooLongToHold(QStringLiteral("the music"),
+                                    QStringLiteral("more than %1 hours").arg(mostChunks / 3600));
+                break;
+            }
+            // A ring's chunk is written again once the music in it has been played or passed.
+            const qint64 consumed = std::max(played.load(std::memory_order_acquire),
+                                             passed.load(std::memory_order_acquire));
+            if (!keptWhole && index - consumed / chunkBytes >= slotCount) {
+                QThread::msleep(5);
+                continue;
+            }
+            if (!chunks[size_t(index % slotCount)])
+                chunks[size_t(index % slotCount)].reset(new char[size_t(chunkBytes)]);
+            const qint64 offset = done % chunkBytes;
+            const qint64 got = source->read(chunk(index) + offset, chunkBytes - offset);
+            if (got < 0)
+                problem = source->errorString();
+            if (got <= 0)
+                break;
+            done += got;
+            loaded.store(done, std::memory_order_release);
         }
-        // A ring's chunk is written again once the audio thread has played it.
-        if (!keptWhole && !unplayed.load(std::memory_order_acquire)
-            && index - played.load(std::memory_order_acquire) / chunkBytes >= slotCount) {
-            QThread::msleep(5);
-            continue;
-        }
-        if (!chunks[size_t(index % slotCount)])
-            chunks[size_t(index % slotCount)].reset(new char[size_t(chunkBytes)]);
-        const qint64 offset = done % chunkBytes;
-        const qint64 got = source->read(chunk(index) + offset, chunkBytes - offset);
-        if (got < 0)
-            problem = source->errorString();
-        if (got <= 0)
-            break;
-        done += got;
-        loaded.store(done, std::memory_order_release);
+    } catch (const std::bad_alloc &) {
+        problem = tooLongToHold(QStringLiteral("the music"),
+                                QStringLiteral("out of memory after %1").arg(musicTime(done)));
     }
     source.reset(); // closes the file
     ended.store(true, std::memory_order_release);
@@ -82,7 +101,7 @@ bool MusicBuffer::waitFor(qint64 bytes, int timeoutMs) const
     return true;
 }
 
-qint64 MusicBuffer::copy(qint64 position, char *out, qint64 maxBytes)
+qint64 MusicBuffer::copy(qint64 position, char *out, qint64 maxBytes) const
 {
     const qint64 end = std::min(loadedBytes(), position + maxBytes);
     qint64 at = position;
@@ -92,7 +111,5 @@ qint64 MusicBuffer::copy(qint64 position, char *out, qint64 maxBytes)
         std::memcpy(out + (at - position), chunk(at / chunkBytes) + offset, size_t(n));
         at += n;
     }
-    if (!keptWhole)
-        played.store(at, std::memory_order_release);
     return at - position;
 }

@@ -23,9 +23,17 @@ public:
     static constexpr qint64 mostChunks = 24 * 3600; // a file of up to 24 hours is kept whole
     static constexpr qint64 ringChunks = 4; // a pipe's ring: 4 s
 
+    // Whether music of `bytes` bytes is short enough to be kept whole.
+    static bool canHold(qint64 bytes) { return bytes <= mostChunks * chunkBytes; }
+    // Why music `name` cannot be held: `why`, and that it is too long.
+    static QString tooLongToHold(const QString &name, const QString &why);
+
     explicit MusicBuffer(std::unique_ptr<MusicSource> source);
     // Stops the loader, waiting for it as long as it takes.
     ~MusicBuffer();
+    // Stops the loader of `music` and deletes it; one that has not stopped within `timeoutMs` (it
+    // waits for a pipe that gives nothing) is left, with its music, to the end of the process.
+    static void release(std::unique_ptr<MusicBuffer> music, int timeoutMs);
 
     // Starts reading the music on the loader thread.
     void startLoading();
@@ -33,9 +41,12 @@ public:
     bool stopLoading(int timeoutMs);
     // Waits up to `timeoutMs` until `bytes` bytes are loaded or loading has ended; true if so.
     bool waitFor(qint64 bytes, int timeoutMs) const;
-    // No device will play the music: a pipe's ring no longer waits to be played, so that the pipe
-    // is read to its end and the music's length becomes known.
-    void playWithoutDevice() { unplayed.store(true, std::memory_order_release); }
+    // Audio thread: the music before `position` has been played, and a pipe's ring may take the
+    // next in its place.
+    void playedTo(qint64 position) { played.store(position, std::memory_order_release); }
+    // GUI thread, while no sound device plays: the show has passed `position` without sound.
+    // A pipe's ring then goes on without the music before it, as if it had been played.
+    void passedTo(qint64 position) { passed.store(position, std::memory_order_release); }
 
     // Any thread: the bytes loaded so far.
     qint64 loadedBytes() const { return loaded.load(std::memory_order_acquire); }
@@ -50,11 +61,10 @@ public:
     // (-1: not known).
     qint64 lengthBytes() const { return hasEnded() ? loadedBytes() : expected; }
 
-    // Audio thread: copies up to `maxBytes` bytes of the music from byte `position` on, as far as
-    // it is loaded; returns the bytes copied. Positions only grow between start-overs.
-    qint64 copy(qint64 position, char *out, qint64 maxBytes);
-    // Audio thread: whether the music ends at `position` (loaded to there, and no further).
-    bool endsAt(qint64 position) const { return hasEnded() && position >= loadedBytes(); }
+    // Any thread: copies up to `maxBytes` bytes of the music from byte `position` on, as far as
+    // it is loaded; returns the bytes copied. A pipe's ring holds the music from where it was last
+    // played or passed on.
+    qint64 copy(qint64 position, char *out, qint64 maxBytes) const;
 
 private:
     void load();
@@ -67,7 +77,7 @@ private:
     std::vector<std::unique_ptr<char[]>> chunks;
     std::atomic<qint64> loaded {0};
     std::atomic<qint64> played {0}; // by the audio thread: the ring's chunks before it are free
-    std::atomic<bool> unplayed {false}; // no device plays it
+    std::atomic<qint64> passed {0}; // by the GUI thread without sound: so are those before it
     std::atomic<bool> ended {false};
     std::atomic<bool> stopping {false};
     QString problem; // written by the loader before `ended`

@@ -2,11 +2,34 @@
 
 #include <algorithm>
 
+namespace {
+constexpr qint64 secondNs = 1'000'000'000;
+}
+
 MusicClock::MusicClock(qint64 bytesPerSecond) : bytesPerSecond(bytesPerSecond) { }
 
-void MusicClock::start(qint64 timeNs)
+qint64 MusicClock::musicNs(qint64 bytes) const
+{
+    // Whole seconds apart from the rest, so that no product overflows (bytes * 1e9 would, past
+    // 14.5 hours of music).
+    return bytes / bytesPerSecond * secondNs + bytes % bytesPerSecond * secondNs / bytesPerSecond;
+}
+
+qint64 MusicClock::musicBytes(qint64 ns) const
+{
+    return ns / secondNs * bytesPerSecond + ns % secondNs * bytesPerSecond / secondNs;
+}
+
+void MusicClock::restart(qint64 timeNs, qint64 positionNs)
 {
     state = State::Waiting;
+    firstRequestNs = lastRequestNs = -1;
+    handedNs = 0;
+    musicHandedNs = positionNs;
+    stretches.clear();
+    queueNs = 0;
+    lastBufferNs = 0;
+    anchorNs = 0;
     anchorTimeNs = timeNs;
 }
 
@@ -17,12 +40,21 @@ void MusicClock::startSilent(qint64 timeNs)
     musicZeroNs = timeNs;
 }
 
+void MusicClock::loseSound(qint64 timeNs)
+{
+    if (state != State::Waiting && state != State::Playing)
+        return;
+    const qint64 positionNs = estimateAt(timeNs);
+    if (state != State::Silent) // not fallen silent already, the device long quiet
+        fallSilent(timeNs, positionNs, musicAtStream(anchorNs), anchorTimeNs);
+}
+
 void MusicClock::setMusicLength(qint64 bytes)
 {
     lengthNs = bytes < 0 ? -1 : musicNs(bytes);
 }
 
-void MusicClock::bufferRequested(qint64 timeNs, int bytes)
+void MusicClock::bufferRequested(qint64 timeNs, int bytes, int musicBytes)
 {
     if (state == State::NotStarted)
         return;
@@ -34,7 +66,18 @@ void MusicClock::bufferRequested(qint64 timeNs, int bytes)
         firstRequestNs = timeNs;
     lastRequestNs = timeNs;
     lastBufferNs = bufferNs;
+    // The buffer's music comes first, silence after it.
+    if (const qint64 musicPartNs = musicNs(musicBytes); musicPartNs > 0) {
+        if (!stretches.empty() && stretches.back().streamNs + stretches.back().lengthNs == handedNs)
+            stretches.back().lengthNs += musicPartNs;
+        else
+            stretches.push_back({handedNs, musicHandedNs, musicPartNs});
+        musicHandedNs += musicPartNs;
+    }
     handedNs += bufferNs;
+    // The device plays nothing older than its largest queue.
+    while (stretches.size() > 1 && stretches[1].streamNs <= handedNs - largestQueueNs)
+        stretches.pop_front();
 
     // Until the device plays, all it was handed is in its queue, but for what could have played
     // in real time since the first request.
@@ -42,14 +85,14 @@ void MusicClock::bufferRequested(qint64 timeNs, int bytes)
         queueNs = std::max({queueNs, leastQueueNs, handedNs - (timeNs - firstRequestNs)});
         queueNs = std::min(queueNs, largestQueueNs);
     }
-    const qint64 heardNs = std::max<qint64>(0, handedNs - queueNs);
+    const qint64 playedNs = std::max<qint64>(0, handedNs - queueNs);
 
     switch (state) {
     case State::NotStarted:
         return;
     case State::Waiting:
         // Asking for more than the queue holds: it has played.
-        if (heardNs - anchorNs >= bufferNs / 2)
+        if (playedNs - anchorNs >= bufferNs / 2)
             state = State::Playing;
         break;
     case State::Playing:
@@ -60,8 +103,24 @@ void MusicClock::bufferRequested(qint64 timeNs, int bytes)
         state = State::Playing; // sound again: the clock holds until the music catches up
         break;
     }
-    anchorNs = heardNs;
+    anchorNs = playedNs;
     anchorTimeNs = timeNs;
+}
+
+qint64 MusicClock::musicAtStream(qint64 streamNs) const
+{
+    // In the last stretch begun by then; past its end the device plays silence and the music
+    // waits, unless the stretch runs to the end of what was handed over (the next buffer goes on
+    // with it).
+    for (auto stretch = stretches.rbegin(); stretch != stretches.rend(); ++stretch) {
+        if (stretch->streamNs > streamNs)
+            continue;
+        const qint64 intoNs = streamNs - stretch->streamNs;
+        const bool goesOn
+            = stretch == stretches.rbegin() && stretch->streamNs + stretch->lengthNs == handedNs;
+        return stretch->musicNs + (goesOn ? intoNs : std::min(intoNs, stretch->lengthNs));
+    }
+    return stretches.empty() ? musicHandedNs : stretches.front().musicNs;
 }
 
 qint64 MusicClock::estimateAt(qint64 timeNs)
@@ -75,22 +134,24 @@ qint64 MusicClock::estimateAt(qint64 timeNs)
     case State::Waiting:
     case State::Playing:
         if (timeNs - anchorTimeNs > waitLimitNs) {
-            fallSilent(reachNs);
+            // Nothing has asked for sound since the last request, `waitLimitNs` ago.
+            fallSilent(anchorTimeNs + waitLimitNs, musicAtStream(anchorNs + reachNs),
+                       musicAtStream(anchorNs), anchorTimeNs);
             return estimateAt(timeNs);
         }
-        return anchorNs + std::clamp<qint64>(timeNs - anchorTimeNs, 0, reachNs);
+        return musicAtStream(anchorNs + std::clamp<qint64>(timeNs - anchorTimeNs, 0, reachNs));
     case State::Silent:
         return silentPositionNs + std::max<qint64>(0, timeNs - silentFromNs);
     }
     return 0;
 }
 
-void MusicClock::fallSilent(qint64 reachNs)
+void MusicClock::fallSilent(qint64 fromNs, qint64 positionNs, qint64 heardNs, qint64 heardAtNs)
 {
-    silentFromNs = anchorTimeNs + waitLimitNs;
-    silentPositionNs = anchorNs + reachNs;
-    musicZeroNs = anchorTimeNs - anchorNs;
-    silentHeardNs = anchorNs;
+    silentFromNs = fromNs;
+    silentPositionNs = positionNs;
+    musicZeroNs = heardAtNs - heardNs;
+    silentHeardNs = heardNs;
     state = State::Silent;
 }
 

@@ -7,22 +7,25 @@
 
 #include <array>
 #include <atomic>
+#include <deque>
 #include <limits>
 
 // Times are nanoseconds of the monotonic clock (monotonicNowNs()); music positions are nanoseconds
 // of music.
 
-// What the audio callback tells the GUI thread: when each buffer was asked for and how many bytes
-// it holds. Written by the audio thread only and read by the GUI
+// What the audio callback tells the GUI thread: when each buffer was asked for, how many bytes
+// it holds and how many of them are music. Written by the audio thread only and read by the GUI
 // thread only, through atomics, so that the callback neither allocates nor locks.
 class BufferLog
 {
 public:
-    // Audio thread: a buffer of `bytes` was handed to the device at `timeNs`.
-    void append(qint64 timeNs, int bytes);
+    // Audio thread: a buffer of `bytes` was handed to the device at `timeNs`, its first
+    // `musicBytes` music and the rest silence.
+    void append(qint64 timeNs, int bytes, int musicBytes);
 
-    // GUI thread: calls take(timeNs, bytes) for every buffer not taken yet, oldest first. Should
-    // the GUI thread fall more than `capacity` buffers behind, the oldest are skipped.
+    // GUI thread: calls take(timeNs, bytes, musicBytes) for every buffer not taken yet, oldest
+    // first. Should the GUI thread fall more than `capacity` buffers behind, the oldest are
+    // skipped.
     template<typename Take> void takeNew(Take take);
     // Any thread: the time of the latest request (long ago when there was none).
     qint64 lastRequestNs() const { return lastNs.load(std::memory_order_acquire); }
@@ -32,16 +35,18 @@ private:
 
     std::array<std::atomic<qint64>, capacity> times {};
     std::array<std::atomic<int>, capacity> sizes {};
+    std::array<std::atomic<int>, capacity> musicSizes {};
     std::atomic<quint64> written {0};
     std::atomic<qint64> lastNs {std::numeric_limits<qint64>::min() / 2};
     quint64 taken = 0; // GUI thread only
 };
 
-inline void BufferLog::append(qint64 timeNs, int bytes)
+inline void BufferLog::append(qint64 timeNs, int bytes, int musicBytes)
 {
     const quint64 n = written.load(std::memory_order_relaxed);
     times[n % capacity].store(timeNs, std::memory_order_relaxed);
     sizes[n % capacity].store(bytes, std::memory_order_relaxed);
+    musicSizes[n % capacity].store(musicBytes, std::memory_order_relaxed);
     written.store(n + 1, std::memory_order_release);
     lastNs.store(timeNs, std::memory_order_release);
 }
@@ -53,7 +58,8 @@ template<typename Take> void BufferLog::takeNew(Take take)
         taken = end - capacity;
     for (; taken < end; ++taken)
         take(times[taken % capacity].load(std::memory_order_relaxed),
-             sizes[taken % capacity].load(std::memory_order_relaxed));
+             sizes[taken % capacity].load(std::memory_order_relaxed),
+             musicSizes[taken % capacity].load(std::memory_order_relaxed));
 }
 
 // What a playing sound device holds at the least right after a request, whatever its driver
@@ -68,22 +74,24 @@ template<typename Take> void BufferLog::takeNew(Take take)
 constexpr qint64 leastDeviceQueueNs = 35'000'000;
 
 // How far the music has been heard, estimated from nothing but the times at which the sound
-// device asks for buffers (SDL 1.2 tells nothing else).
+// device asks for buffers (SDL 1.2 tells nothing else), and what each held.
 //
-// A device keeps a queue of `queue` ns of music and asks for the next buffer whenever it has
-// played one: so right after each request the queue is full again, and the music heard is what has
-// been handed over minus the queue. The queue is measured at the start, where the device fills it
-// in a burst of requests that come faster than music plays. Requests that only fill it do not
+// A device keeps a queue of `queue` ns of sound and asks for the next buffer whenever it has
+// played one: so right after each request the queue is full again, and the sound played is what
+// has been handed over minus the queue. The queue is measured at the start, where the device fills
+// it in a burst of requests that come faster than sound plays. Requests that only fill it do not
 // advance the clock, and neither does a pause in the requests: a server that holds a new stream
 // back, or an audio thread that does not get to run. Between requests the clock runs on with the
 // monotonic clock, by at most one buffer and a frame's lookahead, and never backwards; small
 // errors are made up gently, at most a tenth faster or slower than real time, so that motion stays
-// smooth.
+// smooth. Silence handed over where the music was not loaded yet, or after its end, is played but
+// is no music: the clock stands still through it.
 //
-// Until the device plays, the clock holds 0 (for at most `waitLimitNs`). When no request has come
-// for `waitLimitNs` while music is left, no sound is playing: the clock then runs on with the
-// monotonic clock from where the music stood at the last request, as if it had played on. When
-// requests come again, it follows the music again (holding until the music catches up).
+// Until the device plays, the clock holds where the device started (for at most `waitLimitNs`).
+// When no request has come for `waitLimitNs` while music is left, or the device is lost, no sound
+// is playing: the clock then runs on with the monotonic clock from where the music stood, as if it
+// had played on. When requests come again, it follows the music again (holding until the music
+// catches up); a device opened anew starts where the clock stands.
 class MusicClock
 {
 public:
@@ -96,11 +104,18 @@ public:
     explicit MusicClock(qint64 bytesPerSecond);
 
     // The device was started at `timeNs`: music 0 has not been heard yet.
-    void start(qint64 timeNs);
+    void start(qint64 timeNs) { restart(timeNs, 0); }
+    // A device was started at `timeNs` to play the music from `positionNs` on (ns of music, as
+    // heardAt() counts it): a new stream, whose queue is measured anew.
+    void restart(qint64 timeNs, qint64 positionNs);
     // There is no device: the music "plays" on the monotonic clock from `timeNs`.
     void startSilent(qint64 timeNs);
-    // The device asked for a buffer of `bytes` bytes at `timeNs` (times in order).
-    void bufferRequested(qint64 timeNs, int bytes);
+    // The device was lost at `timeNs`: the music "plays" on from where it stood.
+    void loseSound(qint64 timeNs);
+    // The device asked for a buffer of `bytes` bytes at `timeNs` (times in order), of which the
+    // first `musicBytes` are music and the rest silence.
+    void bufferRequested(qint64 timeNs, int bytes, int musicBytes);
+    void bufferRequested(qint64 timeNs, int bytes) { bufferRequested(timeNs, bytes, bytes); }
     // The music lasts `bytes` bytes (-1: not known).
     void setMusicLength(qint64 bytes);
     // The device is taken to hold at least `queueNs` of music when full, whether or not its first
@@ -113,34 +128,47 @@ public:
     // its length is not known. Asks the estimate, not the smoothed clock the picture follows.
     bool finishedAt(qint64 timeNs);
 
-    // Is the sound device playing the music, or is the clock waiting for it to start? False once
-    // the clock runs without sound.
-    bool soundPlaying() const { return state != State::Silent; }
+    // Is the sound device playing the music (not waiting for it to start, nor without sound)?
+    bool soundPlaying() const { return state == State::Playing; }
     // Is the clock running without sound while music was left to play?
     bool soundLost() const
     {
         return state == State::Silent && (lengthNs < 0 || silentHeardNs < lengthNs);
     }
 
-    qint64 musicNs(qint64 bytes) const { return bytes * 1'000'000'000 / bytesPerSecond; }
+    // Bytes of music to ns and back, exact to the byte at any length.
+    qint64 musicNs(qint64 bytes) const;
+    qint64 musicBytes(qint64 ns) const;
 
 private:
     enum class State { NotStarted, Waiting, Playing, Silent };
 
+    // A stretch of music without silence in the stream handed to the device: from stream position
+    // streamNs on, music from musicNs on, for lengthNs.
+    struct Stretch
+    {
+        qint64 streamNs, musicNs, lengthNs;
+    };
+
     // Where the music stands at `timeNs` by the requests so far, before smoothing.
     qint64 estimateAt(qint64 timeNs);
-    // Nothing has asked for sound since the last request, `waitLimitNs` ago.
-    void fallSilent(qint64 reachNs);
+    // The music at stream position `streamNs` of the device.
+    qint64 musicAtStream(qint64 streamNs) const;
+    // No sound from `fromNs` on; the clock stands at `positionNs` then, and music position
+    // `heardNs` was heard at `heardAtNs`.
+    void fallSilent(qint64 fromNs, qint64 positionNs, qint64 heardNs, qint64 heardAtNs);
 
     const qint64 bytesPerSecond;
     State state = State::NotStarted;
     qint64 firstRequestNs = -1;
     qint64 lastRequestNs = -1;
-    qint64 handedNs = 0; // music handed over so far, with any silence after it
+    qint64 handedNs = 0; // sound handed over to the device so far, music and silence
+    qint64 musicHandedNs = 0; // the music position that the next music handed over starts at
+    std::deque<Stretch> stretches; // the latest stretches of music handed over, oldest first
     qint64 queueNs = 0; // what the device holds when full
     qint64 leastQueueNs = 0;
     qint64 lastBufferNs = 0; // length of the last buffer
-    qint64 anchorNs = 0; // music heard at anchorTimeNs, by the last request (or the start)
+    qint64 anchorNs = 0; // the stream played at anchorTimeNs, by the last request (or the start)
     qint64 anchorTimeNs = 0;
     qint64 lengthNs = -1;
 

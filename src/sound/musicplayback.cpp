@@ -1,73 +1,51 @@
 #include "musicplayback.h"
 
+#include "soundserverwatch.h"
+
 #include <SDL.h>
 
-#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 void effect(void *userdata, unsigned char *stream, int len)
 {
     auto *playing = static_cast<MusicPlayback::Stream *>(userdata);
     const qint64 nowNs = monotonicNowNs();
-    qint64 filled = 0;
-    while (!playing->ended && !playing->stopped.load(std::memory_order_acquire) && filled < len) {
-        MusicBuffer &music = *playing->music;
-        const qint64 got = music.copy(playing->position, reinterpret_cast<char *>(stream) + filled,
-                                      len - filled);
+    MusicBuffer &music = *playing->music;
+    char *out = reinterpret_cast<char *>(stream);
+    // A device opened anew plays on from where the show is.
+    if (const qint64 at = playing->startAt.exchange(-1, std::memory_order_acquire); at >= 0)
+        playing->position = at;
+    int copied = 0; // the music at the front of the buffer
+    while (copied < len && !playing->stopped.load(std::memory_order_acquire)) {
+        const qint64 got = music.copy(playing->position, out + copied, len - copied);
         playing->position += got;
-        filled += got;
-        if (filled == len || !music.endsAt(playing->position))
-            break; // the buffer is full, or the music is not loaded this far yet
-        if (playing->loop && music.canStartOver()) {
-            playing->position = 0;
+        copied += int(got);
+        if (got > 0)
             continue;
-        }
-        // The end of the music: from now on the device plays silence until the GUI thread has
-        // seen the music heard to its end.
-        playing->ended = true;
+        // Nothing more to copy: the music is not loaded this far yet, or it ends here and, with
+        // --loop, starts over.
+        const bool ends = music.hasEnded() && playing->position >= music.loadedBytes();
+        if (!ends || !playing->loop || !music.canStartOver() || playing->position == 0)
+            break;
+        playing->position = 0;
     }
-    // Whatever the music did not fill is silence, never the previous buffer's bytes.
-    std::memset(stream + filled, 0, size_t(len - filled));
-    playing->requests.append(nowNs, len);
+    music.playedTo(playing->position);
+    // The rest is silence, never the previous buffer's bytes; the clock counts only the music.
+    std::memset(out + copied, 0, size_t(len - copied));
+    playing->requests.append(nowNs, len, copied);
 }
 
-MusicPlayback::MusicPlayback(std::unique_ptr<MusicBuffer> music, bool loop) : stream(new Stream)
-{
-    stream->music = std::move(music);
-    stream->loop = loop;
-}
+namespace {
 
-MusicPlayback::~MusicPlayback()
+// Opens the sound device for `stream`, paused; false with SDL's reason.
+bool openDevice(MusicPlayback::Stream *stream, QString *error)
 {
-    // A loader that waits for a pipe which gives nothing cannot be stopped: it and the stream are
-    // left to the end of the process.
-    constexpr int loaderStopMs = 200;
-    const bool loaderStopped = stream->music->stopLoading(loaderStopMs);
-    if (!opened) {
-        if (loaderStopped)
-            delete stream;
-        return;
+    // No parachute: a crash is left to the system to report (a core dump), not made an exit.
+    if (SDL_Init(SDL_INIT_AUDIO | SDL_INIT_NOPARACHUTE) != 0) {
+        *error = QString::fromLocal8Bit(SDL_GetError());
+        return false;
     }
-    // No call of the callback reads the music once this is set under the audio lock.
-    SDL_LockAudio();
-    stream->stopped.store(true, std::memory_order_release);
-    SDL_UnlockAudio();
-    // Closing the device waits until it has played what it holds. A device that has stopped
-    // asking for sound (a server that holds the stream back, or never plays it) would keep the
-    // program waiting for ever: such a device, and the stream its callback may still be handed,
-    // are left to the end of the process.
-    constexpr qint64 playingWithinNs = 200'000'000;
-    if (monotonicNowNs() - stream->requests.lastRequestNs() > playingWithinNs)
-        return;
-    SDL_CloseAudio();
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    if (loaderStopped)
-        delete stream;
-}
-
-bool MusicPlayback::start(QString *error)
-{
-    SDL_Init(SDL_INIT_AUDIO);
     SDL_AudioSpec wanted {};
     wanted.freq = musicRateHz;
     wanted.format = AUDIO_S16LSB;
@@ -78,12 +56,174 @@ bool MusicPlayback::start(QString *error)
     // No spec for what was obtained: SDL then converts the music to whatever rate, format and
     // channels the device takes, and the callback is always asked for the music's own format.
     if (SDL_OpenAudio(&wanted, nullptr) != 0) {
-        if (error)
-            *error = QString::fromLocal8Bit(SDL_GetError());
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        *error = QString::fromLocal8Bit(SDL_GetError());
+        SDL_QuitSubSystem(SDL_INIT_AUDIO); // so that the next attempt starts SDL's audio anew
         return false;
     }
-    opened = true;
-    SDL_PauseAudio(0);
     return true;
+}
+
+void closeDevice()
+{
+    SDL_CloseAudio();
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+}
+
+// Whether SDL plays through a sound server that SoundServerWatch can watch.
+bool playsThroughServer()
+{
+    char name[32] = {};
+    SDL_AudioDriverName(name, sizeof name);
+    return std::strncmp(name, "pulse", 5) == 0 || std::strcmp(name, "pipewire") == 0;
+}
+
+// The device's thread: opens the device, starts it when the GUI thread says from where, watches
+// it, opens another when it is lost, and closes it when the show ends. SDL's device is opened,
+// started and closed on this thread only, so that none of it holds up the picture.
+void keepDevice(MusicPlayback::Stream *stream)
+{
+    constexpr auto pollInterval = std::chrono::milliseconds(100);
+    constexpr int serverConnectMs = 1000;
+    enum class Device { Closed, Paused, Playing } device = Device::Closed;
+    SoundServerWatch server;
+    qint64 nextTryNs = 0;
+    bool tried = false;
+    std::unique_lock<std::mutex> lock(stream->lock);
+    while (!stream->quitting) {
+        const qint64 nowNs = monotonicNowNs();
+        if (device == Device::Closed && nowNs >= nextTryNs) {
+            lock.unlock();
+            QString error;
+            const bool opened = openDevice(stream, &error);
+            if (opened && playsThroughServer())
+                server.connect(serverConnectMs);
+            lock.lock();
+            if (opened) {
+                device = Device::Paused;
+                stream->playFrom = -1;
+                ++stream->opens;
+            } else {
+                if (!tried)
+                    stream->firstError = error;
+                nextTryNs = nowNs + MusicPlayback::retryNs;
+            }
+            tried = true;
+        } else if (device == Device::Paused && stream->playFrom >= 0) {
+            stream->startAt.store(stream->playFrom, std::memory_order_release);
+            SDL_PauseAudio(0);
+            device = Device::Playing;
+        } else if (device == Device::Playing
+                   && (SDL_GetAudioStatus() == SDL_AUDIO_STOPPED || server.serverGone())) {
+            // The classic SDL 1.2 stops a device whose server went away; sdl12-compat goes on
+            // calling the callback, and only the watch tells.
+            ++stream->losses;
+            lock.unlock();
+            server.disconnect();
+            closeDevice();
+            lock.lock();
+            device = Device::Closed;
+            nextTryNs = nowNs + MusicPlayback::retryNs;
+        }
+        stream->changed.wait_for(lock, pollInterval);
+    }
+    lock.unlock();
+    server.disconnect();
+    bool leftOpen = false;
+    if (device != Device::Closed) {
+        // No call of the callback reads the music once this is set under the audio lock.
+        SDL_LockAudio();
+        stream->stopped.store(true, std::memory_order_release);
+        SDL_UnlockAudio();
+        // Closing the device waits until it has played what it holds. A device that has stopped
+        // asking for sound (a server that holds the stream back, or never plays it) would keep
+        // the program waiting for ever: such a device is left to the end of the process.
+        constexpr qint64 playingWithinNs = 200'000'000;
+        leftOpen = device == Device::Playing
+            && monotonicNowNs() - stream->requests.lastRequestNs() > playingWithinNs;
+        if (!leftOpen)
+            closeDevice();
+    }
+    lock.lock();
+    stream->leftOpen = leftOpen;
+    stream->finished = true;
+    stream->changed.notify_all();
+}
+
+} // namespace
+
+MusicPlayback::MusicPlayback(std::unique_ptr<MusicBuffer> music, bool loop) : stream(new Stream)
+{
+    stream->music = std::move(music);
+    stream->loop = loop;
+}
+
+MusicPlayback::~MusicPlayback()
+{
+    // A loader that waits for a pipe which gives nothing cannot be stopped, nor can a device's
+    // thread that waits for SDL to open or close a device: they and the stream are left to the
+    // end of the process.
+    constexpr int loaderStopMs = 200;
+    constexpr auto deviceStopTime = std::chrono::seconds(1);
+    const bool loaderStopped = stream->music->stopLoading(loaderStopMs);
+    bool deviceStopped = true;
+    if (device.joinable()) {
+        std::unique_lock<std::mutex> lock(stream->lock);
+        stream->quitting = true;
+        stream->changed.notify_all();
+        deviceStopped = stream->changed.wait_for(lock, deviceStopTime, [this] {
+            return stream->finished;
+        }) && !stream->leftOpen;
+        lock.unlock();
+        if (stream->finished)
+            device.join();
+        else
+            device.detach();
+    }
+    if (loaderStopped && deviceStopped)
+        delete stream;
+}
+
+void MusicPlayback::start()
+{
+    if (!device.joinable())
+        device = std::thread(keepDevice, stream);
+}
+
+MusicPlayback::News MusicPlayback::takeNews(QString *reason)
+{
+    std::lock_guard<std::mutex> hold(stream->lock);
+    if (stream->losses > lossesSeen) {
+        lossesSeen = stream->losses;
+        playing = false;
+        *reason = QStringLiteral("the sound device was lost");
+        return News::Lost;
+    }
+    if (!stream->firstError.isNull() && !failureSeen) {
+        failureSeen = true;
+        *reason = stream->firstError;
+        return News::NotOpened;
+    }
+    if (stream->opens > opensSeen) {
+        opensSeen = stream->opens;
+        return News::Opened;
+    }
+    return News::None;
+}
+
+void MusicPlayback::playFrom(qint64 position)
+{
+    if (loops())
+        position %= music().lengthBytes();
+    position -= position % musicBytesPerFrame;
+    stream->requests.takeNew([](qint64, int, int) {}); // the last of a device lost
+    std::lock_guard<std::mutex> hold(stream->lock);
+    stream->playFrom = position;
+    playing = true;
+    stream->changed.notify_all();
+}
+
+void MusicPlayback::passedTo(qint64 position)
+{
+    if (!playing)
+        stream->music->passedTo(position);
 }

@@ -7,57 +7,90 @@
 #include <QString>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 // The sound device's buffer, which the callback fills at each request: 882 sample frames, 20 ms.
 constexpr int deviceBufferFrames = musicRateHz / 50;
 
-// Audio fill callback: copies the next len bytes of the music into stream (silence after its end,
-// and where the music is not loaded yet), starts it over at its end when it loops, and notes the
-// time and size of the request. `userdata` is the playback's stream.
+// Audio fill callback: copies the next len bytes of the music into stream, silence after its end
+// and where it is not loaded yet, starts it over at its end when it loops, and notes the time and
+// size of the request and the music in it. `userdata` is the playback's stream.
 void effect(void *userdata, unsigned char *stream, int len);
 
-// The music streamed to the sound device by SDL's audio callback, and what the callback tells the
-// GUI thread: when the device asks for sound.
+// The music streamed to the sound device by SDL's audio callback; the device, opened on a thread
+// of its own and opened anew when it is lost; and what both tell the GUI thread.
 class MusicPlayback
 {
 public:
+    static constexpr qint64 retryNs = 1'000'000'000; // how often a device is tried again
+
     // Plays `music`, whose loading has started; when `loop` is set and the music can start over,
     // it does so at its end, without a gap, until the show ends.
     MusicPlayback(std::unique_ptr<MusicBuffer> music, bool loop);
-    // Stops the callback, then closes the device if it still plays.
+    // Stops the callback and the device's thread, then closes the device if it still plays.
     ~MusicPlayback();
 
     const MusicBuffer &music() const { return *stream->music; }
     // Whether the music starts over at its end, as far as is known yet.
     bool loops() const { return stream->loop && stream->music->canStartOver(); }
 
-    // Opens the sound device and starts the music at once; false, with SDL's reason, when there is
-    // no device to be had.
-    bool start(QString *error);
-    // The show goes on without a device (none to be had, or none wanted): the music is read to
-    // its end all the same, so that the show ends with it.
-    void playWithoutDevice() { stream->music->playWithoutDevice(); }
+    // Starts the device's thread, which opens the sound device, paused; and a new one every
+    // `retryNs` while none could be opened or once the one open was lost (its server went away).
+    void start();
 
-    // GUI thread: hands every request not taken yet to take(timeNs, bytes), oldest first.
-    template<typename Take> void takeRequests(Take take) { stream->requests.takeNew(take); }
+    // GUI thread: what became of the device since the last call, oldest first; with the reason
+    // for NotOpened (the first attempt's, from SDL) and Lost.
+    enum class News { None, Opened, NotOpened, Lost };
+    News takeNews(QString *reason);
+    // GUI thread, after Opened: the device plays the music from byte `position` on (counted over
+    // the passes of a loop, as the clock counts it).
+    void playFrom(qint64 position);
+    // GUI thread: the show has passed `position` while no device plays; a pipe reads on.
+    void passedTo(qint64 position);
 
-private:
-    friend void effect(void *userdata, unsigned char *stream, int len);
+    // GUI thread: hands every request of the device playing not taken yet to
+    // take(timeNs, bytes, musicBytes), oldest first; those of a lost device are dropped.
+    template<typename Take> void takeRequests(Take take)
+    {
+        if (playing)
+            stream->requests.takeNew(take);
+        else
+            stream->requests.takeNew([](qint64, int, int) {});
+    }
 
-    // What the callback touches. It outlives the playback when the device cannot be closed.
+    // What the callback and the device's thread share. It outlives the playback when the device
+    // cannot be closed.
     struct Stream
     {
         std::unique_ptr<MusicBuffer> music;
         bool loop = false;
-        qint64 position = 0; // the next byte of the music to play (audio thread)
-        bool ended = false; // the music has ended (audio thread)
+        // The audio thread's
+        qint64 position = 0; // the next byte of the music to play
+        std::atomic<qint64> startAt {-1}; // where a device opened anew starts (-1: none)
         std::atomic<bool> stopped {false}; // no more music: only silence
         BufferLog requests;
+        // The device's thread's and the GUI thread's, under `lock`
+        std::mutex lock;
+        std::condition_variable changed;
+        bool quitting = false; // the show ends: the device is closed
+        bool finished = false; // the device's thread is done
+        bool leftOpen = false; // and left the device open (its callback may still be called)
+        int opens = 0; // devices opened
+        int losses = 0; // devices lost
+        QString firstError; // why the first device could not be opened
+        qint64 playFrom = -1; // where the device opened may start playing (-1: not yet)
     };
 
+private:
     Stream *stream;
-    bool opened = false;
+    std::thread device;
+    // GUI thread's
+    int opensSeen = 0, lossesSeen = 0;
+    bool failureSeen = false;
+    bool playing = false; // a device plays that has not been lost
 };
 
 #endif // MUSICPLAYBACK_H

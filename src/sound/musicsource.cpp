@@ -87,6 +87,14 @@ private:
 
 } // namespace
 
+QString musicTime(qint64 bytes)
+{
+    const qint64 seconds = bytes / musicBytesPerSecond;
+    return seconds < 3600
+        ? QString::asprintf("%lld:%02lld", seconds / 60, seconds % 60)
+        : QString::asprintf("%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60, seconds % 60);
+}
+
 QString musicName(const QString &path)
 {
     return path == QLatin1String("-") ? QStringLiteral("standard input") : path;

@@ -12,6 +12,9 @@ constexpr int musicChannels = 2;
 constexpr int musicBytesPerFrame = 4; // one 16-bit sample per channel
 constexpr int musicBytesPerSecond = musicRateHz * musicBytesPerFrame; // 176400
 
+// Where `bytes` of music end, as M:SS, or H:MM:SS from an hour on.
+QString musicTime(qint64 bytes);
+
 // A song's sound in the show's format, read from the start to the end in whole sample frames.
 class MusicSource
 {
