@@ -12,11 +12,15 @@ static constexpr qint64 bytesPerSecond = 176400;
 static constexpr int tenMsBytes = 1764; // the buffer SDL's pulse driver asks for
 static constexpr double frameMs = 1000.0 / 60;
 
+// A request of `bytes`, the first `musicBytes` of them music (-1: all); or, by its bytes, the
+// device lost (lost) or one opened anew where the clock stands (reopened).
 struct Request
 {
     double atMs;
     int bytes;
+    int musicBytes = -1;
 };
+static constexpr int lost = -1, reopened = -2;
 using Requests = QVector<Request>;
 
 // Where the music should stand at atMs (within toleranceMs), and whether the show should be over.
@@ -41,14 +45,15 @@ static Requests burst(double atMs, int count)
     return requests;
 }
 
-// A playing device: a request every 10 ms from fromMs until toMs, each off by up to jitterMs.
-static Requests paced(double fromMs, double toMs, double jitterMs = 0)
+// A playing device: a request every 10 ms from fromMs until toMs, each off by up to jitterMs,
+// holding `musicBytes` of music.
+static Requests paced(double fromMs, double toMs, double jitterMs = 0, int musicBytes = -1)
 {
     std::mt19937 random(7);
     std::uniform_real_distribution<double> off(-jitterMs, jitterMs);
     Requests requests;
     for (double t = fromMs; t < toMs; t += 10)
-        requests.append({t + off(random), tenMsBytes});
+        requests.append({t + off(random), tenMsBytes, musicBytes});
     return requests;
 }
 
@@ -64,6 +69,7 @@ class TestMusicClock : public QObject
 private slots:
     void followsTheDevice_data();
     void followsTheDevice();
+    void countsLongMusicExactly();
 };
 
 void TestMusicClock::followsTheDevice_data()
@@ -124,6 +130,18 @@ void TestMusicClock::followsTheDevice_data()
     QTest::newRow("end of the music")
         << burst(0, 3) + paced(10, 2000) << 1000.0
         << Checks {{990, 990, 2, false}, {1005, 1005, 2, true}} << -1.0 << 0;
+    // The music is not loaded from 1 s to 2 s: the device plays silence, the clock waits, and the
+    // music goes on (and ends) a second later.
+    QTest::newRow("underrun") << burst(0, 3) + paced(10, 1000) + paced(1000, 2000, 0, 0)
+            + paced(2000, 3000)
+                              << 2000.0 << Checks {{1500, 1020, 6, false}, {2500, 1500, 6, false}}
+                              << -1.0 << 0;
+    // The device is lost at 1 s; another opens at 2 s and plays on from where the show is.
+    QTest::newRow("lost and opened anew")
+        << burst(0, 3) + paced(10, 990) + Requests {{1000, lost}, {2000, reopened}} + burst(2000, 3)
+            + paced(2010, 3000)
+        << -1.0 << Checks {{1500, 1500, 6, false}, {2005, 2000, 6, false}, {2800, 2800, 6, false}}
+        << -1.0 << 0;
 }
 
 void TestMusicClock::followsTheDevice()
@@ -153,9 +171,15 @@ void TestMusicClock::followsTheDevice()
     double previousMs = -1, previousAtMs = 0;
     for (const double atMs : frames) {
         while (handed < requests.size() && requests.at(handed).atMs <= atMs) {
-            clock.bufferRequested(startNs + ns(requests.at(handed).atMs),
-                                  requests.at(handed).bytes);
-            ++handed;
+            const Request &request = requests.at(handed++);
+            const qint64 timeNs = startNs + ns(request.atMs);
+            if (request.bytes == lost)
+                clock.loseSound(timeNs);
+            else if (request.bytes == reopened)
+                clock.restart(timeNs, clock.heardAt(timeNs));
+            else
+                clock.bufferRequested(timeNs, request.bytes,
+                                      request.musicBytes < 0 ? request.bytes : request.musicBytes);
         }
         const double heardMs = clock.heardAt(startNs + ns(atMs)) / 1e6;
         QVERIFY2(heardMs >= previousMs, qPrintable(QString("backwards at %1 ms").arg(atMs)));
@@ -182,6 +206,17 @@ void TestMusicClock::followsTheDevice()
         }
     }
     QCOMPARE(checked, checks.size());
+}
+
+// Music of a day and more is counted to the byte, in ns and back, without overflowing.
+void TestMusicClock::countsLongMusicExactly()
+{
+    const MusicClock clock(bytesPerSecond);
+    const qint64 daySeconds = 24 * 3600;
+    QCOMPARE(clock.musicNs(daySeconds * bytesPerSecond + tenMsBytes),
+             daySeconds * 1'000'000'000 + 10'000'000);
+    QCOMPARE(clock.musicBytes(daySeconds * 1'000'000'000 + 10'000'000),
+             daySeconds * bytesPerSecond + tenMsBytes);
 }
 
 QTEST_APPLESS_MAIN(TestMusicClock)

@@ -141,6 +141,19 @@ struct Recording
     }
 };
 
+// The monitor recorder's RECORDING and CHUNKS, DIR/recordingSUFFIX.raw and DIR/chunksSUFFIX.txt.
+Recording readRecording(const QString &dir, const QString &suffix = QString())
+{
+    Recording recording;
+    recording.bytes = contents(dir + "/recording" + suffix + ".raw");
+    for (const QByteArray &line : lines(dir + "/chunks" + suffix + ".txt")) {
+        const QList<QByteArray> f = line.split(' ');
+        if (f.size() == 2)
+            recording.chunks.push_back({f[0].toLongLong(), f[1].toLongLong()});
+    }
+    return recording;
+}
+
 // "intact", or how the recorded music differs, given where it lies in the recording: cut short,
 // differing from some point on, its start silenced (or otherwise different), or recorded too late
 // to tell (the recording began after the music had started: the test's fault, not the demo's).
@@ -297,13 +310,7 @@ QString callbackPattern(const std::vector<std::pair<qint64, int>> &calls, qint64
 int reportLaunch(const QString &dir, const QStringList &label)
 {
     const QByteArray music = contents(dir + "/music.raw");
-    Recording recording;
-    recording.bytes = contents(dir + "/recording.raw");
-    for (const QByteArray &line : lines(dir + "/chunks.txt")) {
-        const QList<QByteArray> f = line.split(' ');
-        if (f.size() == 2)
-            recording.chunks.push_back({f[0].toLongLong(), f[1].toLongLong()});
-    }
+    const Recording recording = readRecording(dir);
     if (music.isEmpty()) {
         std::fprintf(stderr, "leadreport: no music in %s\n", qPrintable(dir));
         return 1;
@@ -506,6 +513,64 @@ int reportTable(const QString &path)
     return met ? 0 : 1;
 }
 
+// PulseAudio killed mid-show and started again: when and where the music came back (the first
+// music in the recording after the return), whether the rest of it is whole, and what the demo
+// said.
+int reportComeback(const QString &dir)
+{
+    const QByteArray music = contents(dir + "/music.raw");
+    const Recording before = readRecording(dir), after = readRecording(dir, "2");
+    // When the server had started again (the recorder's one chunk of the mark), and when its sink
+    // played again (the first chunk recorded after that): a fresh null sink renders a first block
+    // of 2 s of silence before it plays anything, whoever plays to it.
+    const QList<QByteArray> mark = contents(dir + "/back.time").split(' ');
+    const qint64 startedUs = mark.size() == 2 ? mark[0].toLongLong() : -1;
+    const qint64 backUs = after.chunks.empty() ? -1 : after.chunks.front().arrivalUs;
+    qint64 reopenedUs = -1; // the last opening of a device
+    for (const QByteArray &line : lines(dir + "/callbacks.log")) {
+        if (line.startsWith("open "))
+            reopenedUs = line.split(' ')[1].toLongLong();
+    }
+    const auto started = locate(before.bytes, music, 0);
+    // The first whole stretch of music after the return, and where it lies in the music.
+    qint64 at = 0;
+    while (at < after.bytes.size() && after.bytes[int(at)] == 0)
+        ++at;
+    qint64 from = -1;
+    for (at -= at % bytesPerFrame; at + 4096 <= after.bytes.size() && from < 0; at += 4096) {
+        from = music.indexOf(after.bytes.mid(int(at), 4096));
+        if (from % bytesPerFrame != 0)
+            from = -1;
+    }
+    at -= 4096;
+    QByteArray errors = contents(dir + "/stderr");
+    const bool said = errors.count("mincer: no sound is playing") == 1
+        && errors.count("mincer: the sound plays again") == 1;
+    const QByteArray status = contents(dir + "/status").trimmed();
+    if (!started || from < 0 || startedUs < 0 || backUs < 0 || reopenedUs < 0) {
+        std::printf("music=%s exit=%s\n", !started ? "not-found-before" : "not-found-after",
+                    status.constData());
+        return 1;
+    }
+    const qint64 rest = music.size() - from;
+    const bool whole = after.bytes.mid(int(at), int(rest)) == music.mid(int(from));
+    const double backMs = double(after.arrivalOf(at) - backUs) / 1000;
+    const double startedMs = double(after.arrivalOf(at) - startedUs) / 1000;
+    // Where the show was when the device opened again: as far from the music's start as the sink
+    // played it, the show having run on meanwhile.
+    const double showS = double(reopenedUs - before.arrivalOf(*started)) / 1e6;
+    const double fromS = double(from) / bytesPerSecond;
+    std::printf("sound-again=%.0fms-after-the-sink-played-again(%.0fms-after-the-server-started) "
+                "music-from=%.3fs show-at=%.3fs rest=%s exit=%s said=%s\n",
+                backMs, startedMs, fromS, showS, whole ? "intact" : "differs", status.constData(),
+                said ? "stopped,again" : errors.replace('\n', '|').constData());
+    constexpr double withinMs = 2000, showToleranceS = 0.25;
+    return backMs <= withinMs && std::abs(fromS - showS) <= showToleranceS && whole && status == "0"
+            && said
+        ? 0
+        : 1;
+}
+
 } // namespace
 
 qint16 sampleAt(const QByteArray &sound, qint64 index)
@@ -567,6 +632,8 @@ int main(int argc, char *argv[])
             label << QString::fromLocal8Bit(argv[i]);
         return reportLaunch(QString::fromLocal8Bit(argv[2]), label);
     }
+    if (mode == "comeback" && argc == 3)
+        return reportComeback(QString::fromLocal8Bit(argv[2]));
     if (mode == "table" && argc == 3)
         return reportTable(QString::fromLocal8Bit(argv[2]));
     if (mode == "sound" && (argc == 4 || argc == 5))
@@ -575,6 +642,7 @@ int main(int argc, char *argv[])
     std::fprintf(stderr,
                  "usage: leadreport music SECONDS FILE\n"
                  "       leadreport launch DIR LABEL...\n"
+                 "       leadreport comeback DIR\n"
                  "       leadreport table RESULTS\n"
                  "       leadreport sound RECORDING REFERENCE [MIN_SNR_DB]\n");
     return 2;

@@ -380,6 +380,52 @@ play_songs() {
         played "--loop, three passes" "$songs/passes.raw" inf 3 --loop "$songs/loop.raw"
 }
 
+# PulseAudio killed mid-show and started again in its folder DIR: the demo must play the music
+# again from where the show is, within 2 s of the server's return, the rest of it bit for bit,
+# saying once that the sound stopped and once that it plays again, and end with status 0.
+# leadreport comeback checks the recordings from before the kill and after the return.
+comeback() { # LIBRARY DIR
+    local library=$1 pulse=$2 dir=$work/comeback-$1 demo result parec=() recording=()
+    mkdir -p "$dir"
+    "$leadreport" music 8 "$dir/music.raw" || return
+    mkfifo "$dir/opened" "$dir/pcm" "$dir/pcm2"
+    record() { # SUFFIX [GATE]: the monitor, from when a line comes through GATE on
+        "$recorder" "$dir/recording$1.raw" "$dir/chunks$1.txt" <"$dir/pcm$1" &
+        recording+=($!)
+        (if [ -n "${2:-}" ]; then read -r _ <"$2" || exit; fi
+            exec parec --raw --format=s16le --rate=44100 --channels=2 --latency-msec=5 \
+                -d mincer.monitor >"$dir/pcm$1" 2>/dev/null) &
+        parec+=($!)
+    }
+    record "" "$dir/opened"
+    (cd "$dir" && exec env DISPLAY="${display[1920x1080]}" SDL_AUDIODRIVER=pulse \
+        ${library_path[$library]:+LD_LIBRARY_PATH=${library_path[$library]}} \
+        LD_PRELOAD="$callbacklog" MINCER_CALLBACK_LOG="$dir/callbacks.log" \
+        MINCER_OPEN_SIGNAL="$dir/opened" timeout -k 2 20 "$mincer") >/dev/null 2>"$dir/stderr" &
+    demo=$!
+    wait_for 5 test -s "$dir/recording.raw"
+    sleep 2.5
+    { kill -9 "${started[-1]}" && wait "${started[-1]}"; } 2>/dev/null # the server, started last
+    sleep 2
+    if ! start_pulseaudio "$pulse"; then
+        fail "comeback, $library: PulseAudio did not start again"
+        stop "$demo" "${parec[@]}" "${recording[@]}"
+        return
+    fi
+    echo | "$recorder" /dev/null "$dir/back.time" # the time, on the recorder's clock
+    # Recorded at once: the server's sink renders in small blocks from now on, as a real device
+    # does, not in the idle null sink's 2-second ones, which would hold the demo's stream back.
+    record 2
+    wait "$demo"
+    echo $? >"$dir/status"
+    sleep 0.3 # the drained tail
+    kill "${parec[@]}" 2>/dev/null
+    exec 4<>"$dir/opened" 4>&- 4<>"$dir/pcm" 4>&- 4<>"$dir/pcm2" 4>&-
+    wait "${parec[@]}" "${recording[@]}"
+    result=$("$leadreport" comeback "$dir")
+    [ $? -eq 0 ] && echo "comeback, $library: $result" || fail "comeback, $library: $result"
+}
+
 run_server() { # SERVER STATE START...
     local server=$1 state=$2 before=${#started[@]} library
     shift 2
@@ -391,6 +437,9 @@ run_server() { # SERVER STATE START...
                 small_latency "$library"
             done
             play_songs
+            for library in "${libraries[@]}"; do
+                comeback "$library" "$work/pulse-idle"
+            done
         fi
     else
         fail "$server $state: the server did not start"
