@@ -13,6 +13,7 @@
 #include "songreference.h"
 
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <memory>
 
@@ -33,6 +34,8 @@ private slots:
     void withoutSoundEndsAfterTheMusic_data();
     void withoutSoundEndsAfterTheMusic();
     void failedLoadPlaysWhatWasRead();
+    void endsAsTheSystemSays_data();
+    void endsAsTheSystemSays();
 };
 
 // Music whose bytes are never zero, so that it stands out from the silence around it.
@@ -53,12 +56,9 @@ struct Run
     QByteArray errors; // what it printed on stderr
 };
 
-// Runs the demo in `folder`; `input` goes to its standard input, its second half `stallMs` later.
-static Run runDemo(const QString &folder, const QString &driver = "disk",
-                   const QStringList &arguments = {}, const QByteArray &input = QByteArray(),
-                   const QString &program = MINCER_BINARY, int stallMs = 0)
+// The demo, to be started in `folder`, headless, its sound going to device.raw there.
+static void prepareDemo(QProcess &demo, const QString &folder, const QString &driver = "disk")
 {
-    QProcess demo;
     demo.setWorkingDirectory(folder);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
@@ -67,6 +67,15 @@ static Run runDemo(const QString &folder, const QString &driver = "disk",
     env.insert("SDL_DISKAUDIOFILE", folder + "/device.raw");
     env.insert("SDL_DISKAUDIODELAY", "20"); // ms per buffer: real time
     demo.setProcessEnvironment(env);
+}
+
+// Runs the demo in `folder`; `input` goes to its standard input, its second half `stallMs` later.
+static Run runDemo(const QString &folder, const QString &driver = "disk",
+                   const QStringList &arguments = {}, const QByteArray &input = QByteArray(),
+                   const QString &program = MINCER_BINARY, int stallMs = 0)
+{
+    QProcess demo;
+    prepareDemo(demo, folder, driver);
 
     Run run;
     QElapsedTimer clock;
@@ -174,6 +183,8 @@ void TestPlayback::noMusicQuitsAtOnce_data()
                                       << "text.flac: not a song libsndfile can read";
     QTest::newRow("corrupt flac") << "corrupt.flac"
                                   << "corrupt.flac: ";
+    QTest::newRow("longer than a day") << "a day and a second"
+                                       << "music.raw is too long to hold (24:00:01 of music";
 }
 
 void TestPlayback::noMusicQuitsAtOnce()
@@ -188,6 +199,9 @@ void TestPlayback::noMusicQuitsAtOnce()
         file.close();
         if (kind == "unreadable" && (getuid() == 0 || !file.setPermissions(QFile::WriteOwner)))
             QSKIP("root reads every file");
+    } else if (kind == "a day and a second") {
+        QVERIFY(file.open(QIODevice::WriteOnly)
+                && file.resize(qint64(24 * 3600 + 1) * bytesPerSecond));
     } else if (kind == "folder") {
         QVERIFY(QDir(folder.path()).mkdir("music.raw"));
     } else if (kind.endsWith(".flac")) {
@@ -325,6 +339,44 @@ void TestPlayback::failedLoadPlaysWhatWasRead()
     QVERIFY(start >= 0);
     QCOMPARE(played.mid(start, good.size()), good);
     QCOMPARE(played.mid(start + good.size()).count('\0'), played.size() - start - good.size());
+}
+
+// An exit before the show does not wait for a pipe that gives nothing; a crash is the system's to
+// report (a core dump): no handler of SDL's catches it.
+void TestPlayback::endsAsTheSystemSays_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("signal"); // sent a second in, where the demo must not catch it; 0: none
+    QTest::addColumn<int>("status"); // -1: killed by the signal
+    QTest::newRow("an unknown screen, music from a quiet pipe")
+        << QStringList {"--screen", "none-such", "-"} << 0 << 2;
+    QTest::newRow("a crash") << QStringList() << int(SIGQUIT) << -1;
+}
+
+void TestPlayback::endsAsTheSystemSays()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, signal);
+    QFETCH(int, status);
+    QTemporaryDir folder;
+    QFile music(folder.filePath("music.raw"));
+    QVERIFY(music.open(QIODevice::WriteOnly) && music.write(pattern(5 * bytesPerSecond)) > 0);
+    music.close();
+    QProcess demo;
+    prepareDemo(demo, folder.path());
+    demo.start(MINCER_BINARY, arguments);
+    demo.write(pattern(bytesPerSecond)); // a pipe's first sound, and then nothing
+    if (signal && demo.waitForStarted()) {
+        QThread::sleep(1);
+        QFile status(QString("/proc/%1/status").arg(demo.processId()));
+        QVERIFY(status.open(QIODevice::ReadOnly));
+        const QByteArray lines = status.readAll();
+        const QByteArray caught = lines.mid(lines.indexOf("SigCgt:") + 7, 17).trimmed();
+        QVERIFY2(!(caught.toULongLong(nullptr, 16) >> (signal - 1) & 1), caught);
+        ::kill(pid_t(demo.processId()), signal);
+    }
+    QVERIFY(demo.waitForFinished(5000));
+    QCOMPARE(demo.exitStatus() == QProcess::CrashExit ? -1 : demo.exitCode(), status);
 }
 
 QTEST_GUILESS_MAIN(TestPlayback)
