@@ -1,11 +1,14 @@
 #include "musicplayback.h"
 
 #include "soundserverwatch.h"
+#include "soundthreads.h"
 
 #include <SDL.h>
 
 #include <chrono>
 #include <cstring>
+
+#include <pthread.h>
 
 void effect(void *userdata, unsigned char *stream, int len)
 {
@@ -84,6 +87,8 @@ void keepDevice(MusicPlayback::Stream *stream)
 {
     constexpr auto pollInterval = std::chrono::milliseconds(100);
     constexpr int serverConnectMs = 1000;
+    constexpr char threadName[] = "mincer sound";
+    pthread_setname_np(pthread_self(), threadName);
     enum class Device { Closed, Paused, Playing } device = Device::Closed;
     SoundServerWatch server;
     qint64 nextTryNs = 0;
@@ -94,7 +99,10 @@ void keepDevice(MusicPlayback::Stream *stream)
         if (device == Device::Closed && nowNs >= nextTryNs) {
             lock.unlock();
             QString error;
+            const std::vector<pid_t> threads = processThreads();
             const bool opened = openDevice(stream, &error);
+            if (opened)
+                raiseSoundThreads(threads, threadName);
             if (opened && playsThroughServer())
                 server.connect(serverConnectMs);
             lock.lock();
