@@ -109,7 +109,8 @@ void Window::followMusic(qint64 nowNs)
         silenceReported = false;
     }
     // Without sound the show moves a pipe on as if it played.
-    music->passedTo(clock.musicBytes(clock.heardAt(nowNs)));
+    if (clock.soundLost())
+        music->passedTo(clock.musicBytes(clock.heardAt(nowNs)));
     if (finished)
         endShow();
 }

@@ -25,7 +25,9 @@
 #        [LAUNCHES]
 # Exit status 0 when every target is met. MINCER_SOUND_KEEP=DIR keeps every launch's files there;
 # MINCER_SOUND_SERVERS="pulse-idle pipewire-running" plays only those servers, and
-# MINCER_SOUND_LIBRARIES="system" (or "compat") only that library.
+# MINCER_SOUND_LIBRARIES="system" (or "compat") only that library. MINCER_SOUND_LOAD=N keeps N
+# CPU-bound processes busy beside every launch, at normal priority, as a browser or a build would
+# ("cores": one per core).
 set -u
 mincer=$(realpath "$1") frameprobe=$(realpath "$2") recorder=$(realpath "$3")
 callbacklog=$(realpath "$4") leadreport=$(realpath "$5") compat=$(realpath -m "$6")
@@ -447,6 +449,16 @@ run_server() { # SERVER STATE START...
     stop "${started[@]:$before}"
     started=("${started[@]:0:$before}")
 }
+
+load=${MINCER_SOUND_LOAD:-0}
+[ "$load" = cores ] && load=$(nproc)
+if [ "$load" -gt 0 ]; then
+    echo "== Beside $load CPU-bound processes"
+    for _ in $(seq "$load"); do
+        yes >/dev/null &
+        started+=($!)
+    done
+fi
 
 only=${MINCER_SOUND_SERVERS:-pulse-idle pulse-suspended pipewire-running}
 [[ " $only " = *" pulse-idle "* ]] && run_server pulse idle start_pulseaudio "$work/pulse-idle"
