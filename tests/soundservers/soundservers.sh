@@ -20,6 +20,8 @@
 # At the idle PulseAudio sink, with the system's library: a song in each format the demo reads
 # must reach the sink as its reference decode, and --loop must play the music three times back to
 # back, bit for bit, and end with status 0 on Escape.
+# Last, per library, PulseAudio killed mid-show and started again: the music must come back from
+# where the show is, the rest of it bit for bit.
 #
 # Usage: soundservers.sh MINCER FRAMEPROBE MONITORRECORDER CALLBACKLOG LEADREPORT COMPAT_DIR
 #        [LAUNCHES]
