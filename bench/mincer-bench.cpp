@@ -539,7 +539,7 @@ WindowRun benchWindow(int seconds, bool paced)
                     qPrintable(phases.at(phase).name), frames, fps, g.median, g.p99,
                     qPrintable(step), passedOver);
     }
-    std::printf("  all: %d frames in %.1f s, %.1f fps\n", stamps.size(), wallSeconds,
+    std::printf("  all: %d frames in %.1f s, %.1f fps\n", int(stamps.size()), wallSeconds,
                 stamps.size() / wallSeconds);
     std::printf("  CPU seconds per second of show: %.3f mincer-bench", run.cpuPerSecond);
     if (run.serverCpuPerSecond >= 0)
