@@ -230,15 +230,15 @@ void benchOffscreen(const QList<Instruction *> &scenes, QSize size)
     std::printf("  turned full-screen opaque image, 1 thread:   %6.2f ms at 0.5 deg; turned as the "
                 "spin turns: median %.2f ms, p99 %.2f ms\n",
                 turnedMs, asSpin.median, asSpin.p99);
-    std::printf("  %-22s %6s %8s %8s %8s %8s %7s %8s %8s\n", "phase", "frames", "median", "p99",
+    std::printf("  %-30s %6s %8s %8s %8s %8s %7s %8s %8s\n", "phase", "frames", "median", "p99",
                 "median", "p99", "1 / all", "p99 /", "p99 /");
-    std::printf("  %-22s %6s %8s %8s %8s %8s %7s %8s %8s\n", "", "", "1 thread", "1 thread",
+    std::printf("  %-30s %6s %8s %8s %8s %8s %7s %8s %8s\n", "", "", "1 thread", "1 thread",
                 qPrintable(QStringLiteral("%1 thr.").arg(all.threads())),
                 qPrintable(QStringLiteral("%1 thr.").arg(all.threads())), "p99", "floor", "turned");
     for (int phase = 0; phase < phases.size(); ++phase) {
         const Stats single = statsOf(times[0][phase]);
         const Stats banded = statsOf(times[1][phase]);
-        std::printf("  %-22s %6d %8.2f %8.2f %8.2f %8.2f %6.2fx %8.2f %8.2f\n",
+        std::printf("  %-30s %6d %8.2f %8.2f %8.2f %8.2f %6.2fx %8.2f %8.2f\n",
                     qPrintable(phases.at(phase).name), single.frames, single.median, single.p99,
                     banded.median, banded.p99, single.p99 / banded.p99, banded.p99 / floorMs,
                     banded.p99 / turnedMs);
@@ -480,9 +480,9 @@ WindowRun benchWindow(int seconds, bool paced)
                 idle.isEmpty() ? "5 (default)" : idle.constData());
     // The scene time's steps from frame to frame: one refresh period within 2 ms, several
     // periods within 2 ms (refreshes missed), or other.
-    std::printf("  %-22s %6s %7s %9s %9s   %-44s %6s\n", "phase", "frames", "fps", "interval",
+    std::printf("  %-30s %6s %7s %9s %9s   %-44s %6s\n", "phase", "frames", "fps", "interval",
                 "interval", "scene time step", "still");
-    std::printf("  %-22s %6s %7s %9s %9s   %-44s %6s\n", "", "", "", "median ms", "p99 ms",
+    std::printf("  %-30s %6s %7s %9s %9s   %-44s %6s\n", "", "", "", "median ms", "p99 ms",
                 periodMs > 0 ? "median ms, 1 period +-2 ms, 2+ periods, other" : "median ms",
                 "passed");
     const QVector<Phase> phases = phasesOf(scenes);
@@ -520,7 +520,7 @@ WindowRun benchWindow(int seconds, bool paced)
             }
         }
         if (gaps.size() < 2) {
-            std::printf("  %-22s %6d %7s %9s %9s   %-44s %6d\n", qPrintable(phases.at(phase).name),
+            std::printf("  %-30s %6d %7s %9s %9s   %-44s %6d\n", qPrintable(phases.at(phase).name),
                         frames, "", "", "", "", passedOver);
             continue;
         }
@@ -535,11 +535,11 @@ WindowRun benchWindow(int seconds, bool paced)
                         .arg(100.0 * onePeriod / steps.size(), 0, 'f', 1)
                         .arg(periods)
                         .arg(steps.size() - onePeriod - periods);
-        std::printf("  %-22s %6d %7.1f %9.2f %9.2f   %-44s %6d\n",
+        std::printf("  %-30s %6d %7.1f %9.2f %9.2f   %-44s %6d\n",
                     qPrintable(phases.at(phase).name), frames, fps, g.median, g.p99,
                     qPrintable(step), passedOver);
     }
-    std::printf("  all: %d frames in %.1f s, %.1f fps\n", stamps.size(), wallSeconds,
+    std::printf("  all: %d frames in %.1f s, %.1f fps\n", int(stamps.size()), wallSeconds,
                 stamps.size() / wallSeconds);
     std::printf("  CPU seconds per second of show: %.3f mincer-bench", run.cpuPerSecond);
     if (run.serverCpuPerSecond >= 0)

@@ -4,9 +4,12 @@
 
 #include <QCommandLineParser>
 #include <QGuiApplication>
+#include <QRegularExpression>
 #include <QScreen>
 
 #include <algorithm>
+
+#include <unistd.h>
 
 namespace {
 
@@ -62,7 +65,7 @@ CommandLine::Result CommandLine::parse(QStringList arguments, bool toolkitOption
     const QCommandLineOption window(
         "window",
         "Play in an ordinary window, 1280x720 or WIDTHxHEIGHT logical pixels "
-        "(--window=WIDTHxHEIGHT).",
+        "(--window 800x600).",
         "WIDTHxHEIGHT");
     const QCommandLineOption screen("screen",
                                     "Play full-screen on this screen, by its name (such as "
@@ -75,10 +78,16 @@ CommandLine::Result CommandLine::parse(QStringList arguments, bool toolkitOption
     parser.addOptions({window, screen, listScreens, loop, mute});
     parser.addPositionalArgument("FILE", "The music (default: music.raw, see above).", "[FILE]");
 
-    // --window takes its size only as --window=WxH; alone, it is the default size.
-    for (QString &argument : arguments) {
-        if (argument == QLatin1String("--window") || argument == QLatin1String("-window"))
-            argument = QStringLiteral("--window=");
+    // --window takes its size as --window=WxH, or as the next argument when that looks like a
+    // size (--window 800x600); alone, it is the default size.
+    static const QRegularExpression sizeLike(QStringLiteral("^\\d+x\\d+$"));
+    for (int i = 0; i < arguments.size(); ++i) {
+        if (arguments.at(i) != QLatin1String("--window")
+            && arguments.at(i) != QLatin1String("-window"))
+            continue;
+        arguments[i] = QStringLiteral("--window=");
+        if (i + 1 < arguments.size() && sizeLike.match(arguments.at(i + 1)).hasMatch())
+            arguments[i] += arguments.takeAt(i + 1);
     }
     const bool parsed = parser.parse(arguments);
     if (QCoreApplication::instance())
@@ -115,6 +124,11 @@ CommandLine::Result CommandLine::parse(QStringList arguments, bool toolkitOption
         return Error;
     }
     demo.music = files.value(0);
+    if (demo.music == QLatin1String("-") && isatty(STDIN_FILENO)) {
+        error = QStringLiteral("standard input is a terminal, not music; pipe the music in, as in "
+                               "'ffmpeg -i song.mp3 -f s16le -ar 44100 -ac 2 - | mincer -'");
+        return Error;
+    }
     if (parser.isSet(window)) {
         demo.inWindow = true;
         const QString size = parser.value(window);

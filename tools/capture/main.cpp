@@ -125,6 +125,9 @@ Options parseOptions(const QStringList &arguments)
         std::fputs(qPrintable(parser.helpText()), stdout);
         std::exit(0);
     }
+    // With the toolkit's options too: the parser prints them itself, then exits.
+    if (parser.isSet("help-all"))
+        parser.process(arguments);
     if (!parser.positionalArguments().isEmpty())
         fail(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
 
