@@ -2,6 +2,7 @@
 
 #include <QtTest>
 
+#include <climits>
 #include <cmath>
 #include <random>
 
@@ -36,24 +37,25 @@ using Checks = QVector<Check>;
 Q_DECLARE_METATYPE(Requests)
 Q_DECLARE_METATYPE(Checks)
 
-// A device filling its queue: `count` requests in quick succession.
-static Requests burst(double atMs, int count)
+// A device filling its queue: `count` requests of `bytes` in quick succession.
+static Requests burst(double atMs, int count, int bytes = tenMsBytes)
 {
     Requests requests;
     for (int i = 0; i < count; ++i)
-        requests.append({atMs + 0.05 * i, tenMsBytes});
+        requests.append({atMs + 0.05 * i, bytes});
     return requests;
 }
 
-// A playing device: a request every 10 ms from fromMs until toMs, each off by up to jitterMs,
-// holding `musicBytes` of music.
-static Requests paced(double fromMs, double toMs, double jitterMs = 0, int musicBytes = -1)
+// A playing device: a request of `bytes` (10 ms by default) as often as they play, from fromMs
+// until toMs, each off by up to jitterMs, holding `musicBytes` of music.
+static Requests paced(double fromMs, double toMs, double jitterMs = 0, int musicBytes = -1,
+                      int bytes = tenMsBytes)
 {
     std::mt19937 random(7);
     std::uniform_real_distribution<double> off(-jitterMs, jitterMs);
     Requests requests;
-    for (double t = fromMs; t < toMs; t += 10)
-        requests.append({t + off(random), tenMsBytes, musicBytes});
+    for (double t = fromMs; t < toMs; t += bytes * 1000.0 / bytesPerSecond)
+        requests.append({t + off(random), bytes, musicBytes});
     return requests;
 }
 
@@ -130,6 +132,10 @@ void TestMusicClock::followsTheDevice_data()
     QTest::newRow("end of the music")
         << burst(0, 3) + paced(10, 2000) << 1000.0
         << Checks {{990, 990, 2, false}, {1005, 1005, 2, true}} << -1.0 << 0;
+    // The same with buffers of 2048 frames, whose lengths are no whole number of ns.
+    QTest::newRow("end of the music, buffers of 2048 frames")
+        << burst(0, 2, 8192) + paced(8192 * 1000.0 / bytesPerSecond, 2000, 0, -1, 8192) << 1000.0
+        << Checks {{990, 990, 12, false}, {1060, 1000, 12, true}} << -1.0 << 0;
     // The music is not loaded from 1 s to 2 s: the device plays silence, the clock waits, and the
     // music goes on (and ends) a second later.
     QTest::newRow("underrun") << burst(0, 3) + paced(10, 1000) + paced(1000, 2000, 0, 0)
@@ -168,6 +174,8 @@ void TestMusicClock::followsTheDevice()
 
     int handed = 0;
     int checked = 0;
+    // As the callback does: silence once the music has been handed over.
+    qint64 musicLeft = lengthMs < 0 ? LLONG_MAX : clock.musicBytes(ns(lengthMs));
     double previousMs = -1, previousAtMs = 0;
     for (const double atMs : frames) {
         while (handed < requests.size() && requests.at(handed).atMs <= atMs) {
@@ -177,9 +185,12 @@ void TestMusicClock::followsTheDevice()
                 clock.loseSound(timeNs);
             else if (request.bytes == reopened)
                 clock.restart(timeNs, clock.heardAt(timeNs));
-            else
-                clock.bufferRequested(timeNs, request.bytes,
-                                      request.musicBytes < 0 ? request.bytes : request.musicBytes);
+            else {
+                const qint64 music = std::min<qint64>(
+                    musicLeft, request.musicBytes < 0 ? request.bytes : request.musicBytes);
+                musicLeft -= music;
+                clock.bufferRequested(timeNs, request.bytes, int(music));
+            }
         }
         const double heardMs = clock.heardAt(startNs + ns(atMs)) / 1e6;
         QVERIFY2(heardMs >= previousMs, qPrintable(QString("backwards at %1 ms").arg(atMs)));

@@ -24,8 +24,8 @@ void MusicClock::restart(qint64 timeNs, qint64 positionNs)
 {
     state = State::Waiting;
     firstRequestNs = lastRequestNs = -1;
-    handedNs = 0;
-    musicHandedNs = positionNs;
+    startNs = positionNs;
+    handedBytes = musicHandedBytes = 0;
     stretches.clear();
     queueNs = 0;
     lastBufferNs = 0;
@@ -54,7 +54,7 @@ void MusicClock::setMusicLength(qint64 bytes)
     lengthNs = bytes < 0 ? -1 : musicNs(bytes);
 }
 
-void MusicClock::bufferRequested(qint64 timeNs, int bytes, int musicBytes)
+void MusicClock::bufferRequested(qint64 timeNs, int bytes, int musicPartBytes)
 {
     if (state == State::NotStarted)
         return;
@@ -67,16 +67,18 @@ void MusicClock::bufferRequested(qint64 timeNs, int bytes, int musicBytes)
     lastRequestNs = timeNs;
     lastBufferNs = bufferNs;
     // The buffer's music comes first, silence after it.
-    if (const qint64 musicPartNs = musicNs(musicBytes); musicPartNs > 0) {
-        if (!stretches.empty() && stretches.back().streamNs + stretches.back().lengthNs == handedNs)
-            stretches.back().lengthNs += musicPartNs;
+    if (musicPartBytes > 0) {
+        if (!stretches.empty()
+            && stretches.back().streamBytes + stretches.back().lengthBytes == handedBytes)
+            stretches.back().lengthBytes += musicPartBytes;
         else
-            stretches.push_back({handedNs, musicHandedNs, musicPartNs});
-        musicHandedNs += musicPartNs;
+            stretches.push_back({handedBytes, musicHandedBytes, musicPartBytes});
+        musicHandedBytes += musicPartBytes;
     }
-    handedNs += bufferNs;
+    handedBytes += bytes;
+    const qint64 handedNs = musicNs(handedBytes);
     // The device plays nothing older than its largest queue.
-    while (stretches.size() > 1 && stretches[1].streamNs <= handedNs - largestQueueNs)
+    while (stretches.size() > 1 && musicNs(stretches[1].streamBytes) <= handedNs - largestQueueNs)
         stretches.pop_front();
 
     // Until the device plays, all it was handed is in its queue, but for what could have played
@@ -112,15 +114,18 @@ qint64 MusicClock::musicAtStream(qint64 streamNs) const
     // In the last stretch begun by then; past its end the device plays silence and the music
     // waits, unless the stretch runs to the end of what was handed over (the next buffer goes on
     // with it).
+    const qint64 streamBytes = musicBytes(streamNs);
     for (auto stretch = stretches.rbegin(); stretch != stretches.rend(); ++stretch) {
-        if (stretch->streamNs > streamNs)
+        if (stretch->streamBytes > streamBytes)
             continue;
-        const qint64 intoNs = streamNs - stretch->streamNs;
-        const bool goesOn
-            = stretch == stretches.rbegin() && stretch->streamNs + stretch->lengthNs == handedNs;
-        return stretch->musicNs + (goesOn ? intoNs : std::min(intoNs, stretch->lengthNs));
+        const qint64 intoBytes = streamBytes - stretch->streamBytes;
+        const bool goesOn = stretch == stretches.rbegin()
+            && stretch->streamBytes + stretch->lengthBytes == handedBytes;
+        return startNs
+            + musicNs(stretch->musicBytes
+                      + (goesOn ? intoBytes : std::min(intoBytes, stretch->lengthBytes)));
     }
-    return stretches.empty() ? musicHandedNs : stretches.front().musicNs;
+    return startNs + musicNs(stretches.empty() ? musicHandedBytes : stretches.front().musicBytes);
 }
 
 qint64 MusicClock::estimateAt(qint64 timeNs)

@@ -113,8 +113,8 @@ public:
     // The device was lost at `timeNs`: the music "plays" on from where it stood.
     void loseSound(qint64 timeNs);
     // The device asked for a buffer of `bytes` bytes at `timeNs` (times in order), of which the
-    // first `musicBytes` are music and the rest silence.
-    void bufferRequested(qint64 timeNs, int bytes, int musicBytes);
+    // first `musicPartBytes` are music and the rest silence.
+    void bufferRequested(qint64 timeNs, int bytes, int musicPartBytes);
     void bufferRequested(qint64 timeNs, int bytes) { bufferRequested(timeNs, bytes, bytes); }
     // The music lasts `bytes` bytes (-1: not known).
     void setMusicLength(qint64 bytes);
@@ -143,11 +143,12 @@ public:
 private:
     enum class State { NotStarted, Waiting, Playing, Silent };
 
-    // A stretch of music without silence in the stream handed to the device: from stream position
-    // streamNs on, music from musicNs on, for lengthNs.
+    // A stretch of music without silence in the stream handed to the device: from the stream's
+    // byte streamBytes on, the music from musicBytes (since the device started) on, for
+    // lengthBytes. Counted in bytes, so that a stretch ends exactly where its music does.
     struct Stretch
     {
-        qint64 streamNs, musicNs, lengthNs;
+        qint64 streamBytes, musicBytes, lengthBytes;
     };
 
     // Where the music stands at `timeNs` by the requests so far, before smoothing.
@@ -162,8 +163,9 @@ private:
     State state = State::NotStarted;
     qint64 firstRequestNs = -1;
     qint64 lastRequestNs = -1;
-    qint64 handedNs = 0; // sound handed over to the device so far, music and silence
-    qint64 musicHandedNs = 0; // the music position that the next music handed over starts at
+    qint64 startNs = 0; // where in the music the device started
+    qint64 handedBytes = 0; // sound handed over to the device so far, music and silence
+    qint64 musicHandedBytes = 0; // music handed over since the device started
     std::deque<Stretch> stretches; // the latest stretches of music handed over, oldest first
     qint64 queueNs = 0; // what the device holds when full
     qint64 leastQueueNs = 0;
