@@ -73,7 +73,9 @@ CommandLine::Result CommandLine::parse(QStringList arguments, bool toolkitOption
                                          "List the screens: number, name, size, refresh rate.");
     const QCommandLineOption loop("loop", "Start over when the music ends, until Escape.");
     const QCommandLineOption mute("mute", "Play without sound, for the music's length.");
-    parser.addOptions({window, screen, listScreens, loop, mute});
+    const QCommandLineOption ownTiming(
+        "own-timing", "Play the scenes at their own pace, not on the beats of the song.");
+    parser.addOptions({window, screen, listScreens, loop, mute, ownTiming});
     parser.addPositionalArgument("FILE", "The music (default: music.raw, see above).", "[FILE]");
 
     // --window takes its size only as --window=WxH; alone, it is the default size.
@@ -143,6 +145,7 @@ CommandLine::Result CommandLine::parse(QStringList arguments, bool toolkitOption
     demo.listScreens = parser.isSet(listScreens);
     demo.loop = parser.isSet(loop);
     demo.mute = parser.isSet(mute);
+    demo.ownTiming = parser.isSet(ownTiming);
     return Run;
 }
 

@@ -40,6 +40,16 @@ public:
     // Faded out: from 31701 ms the opacity is below 0.
     long endTime() const override { return 31701; }
 
+    SceneEvents events() const override
+    {
+        return {{{14000, "hop"},
+                 {18000, "first rise"},
+                 {22500, "second rise"},
+                 {23000, "wave"},
+                 {23500, "spin"},
+                 {endTime(), "end"}}};
+    }
+
     bool draw(long t, QPainter &painter) override
     {
         const QSize viewport = logicalViewportSize(painter);

@@ -46,6 +46,9 @@ public:
         scaled.one = copiesAt(1);
     }
 
+    // A falling character has gone wholly into the hopper 900 ms into each second.
+    SceneEvents events() const override { return {{{900, "swallow"}}, 1000}; }
+
     bool draw(long t, QPainter &painter) override
     {
         const QSize viewport = logicalViewportSize(painter);
