@@ -20,6 +20,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <random>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 class TestCapture : public QObject
 {
     Q_OBJECT
@@ -30,6 +35,8 @@ private slots:
     void stillMatchesSequence_data();
     void stillMatchesSequence();
     void frames();
+    void eventsOnTheBeats_data();
+    void eventsOnTheBeats();
     void storyboardSize_data();
     void storyboardSize();
     void badInputFailsCleanly_data();
@@ -252,6 +259,191 @@ void TestCapture::frames()
         QCOMPARE(QImage(dir + "/frame-000003.png").size(), QSize(64, 36));
     }
     QCOMPARE(entries(folder.path()), QStringList({"empty", "new"}));
+}
+
+// A song with a kick on beats 1 and 3, a snare on 2 and 4, a hi-hat on the eighths and a bass note
+// on each beat, from `startS` on, its tempo going evenly from `fromBpm` to `toBpm`; under it a
+// slowly swelling chord, or only that (`fromBpm` 0). Returns its beats (ms).
+static QList<double> writeSong(const QString &path, double seconds, double fromBpm, double toBpm,
+                               double startS)
+{
+    const int frames = int(seconds * musicRateHz);
+    std::vector<float> sound(size_t(frames), 0.0f);
+    std::mt19937 random(7);
+    std::normal_distribution<float> noise;
+    const auto hit = [&](double atS, double lengthS, auto sample) {
+        for (int i = 0; i < int(lengthS * musicRateHz) && int(atS * musicRateHz) + i < frames; ++i)
+            sound[size_t(int(atS * musicRateHz) + i)] += sample(double(i) / musicRateHz)
+                * float(std::min(1.0, (lengthS * musicRateHz - i) / 441));
+    };
+    QList<double> beats;
+    for (double t = startS; fromBpm > 0 && t < seconds - 1;
+         t += 60 / (fromBpm + (toBpm - fromBpm) * (t - startS) / (seconds - startS))) {
+        const bool kick = beats.size() % 2 == 0;
+        hit(t, 0.3, [&](double s) {
+            return kick ? 0.8f
+                    * float(std::sin(2 * M_PI * (50 * s + 3.3 * (1 - std::exp(-30 * s))))
+                            * std::exp(-9 * s))
+                        : 0.35f * noise(random) * float(std::exp(-18 * s));
+        });
+        const double next = t + 60 / fromBpm / 2;
+        for (const double hat : {t, next})
+            hit(hat, 0.05,
+                [&](double s) { return 0.08f * noise(random) * float(std::exp(-70 * s)); });
+        hit(t, 0.25, [&](double s) {
+            return 0.3f
+                * float(std::sin(2 * M_PI * (55 + 10 * (beats.size() % 3)) * s) * std::exp(-3 * s));
+        });
+        beats.append(t * 1000);
+    }
+    for (int i = 0; i < frames; ++i) {
+        const double s = double(i) / musicRateHz;
+        for (const double hz : {110.0, 138.6, 164.8})
+            sound[size_t(i)]
+                += float(0.04 * std::sin(2 * M_PI * hz * s) * (1.2 + std::sin(s / 3 + hz)));
+    }
+    QByteArray pcm;
+    for (const float sample : sound) {
+        const qint16 value = qint16(std::clamp(sample, -1.0f, 1.0f) * 32000);
+        for (int channel = 0; channel < musicChannels; ++channel)
+            pcm.append(reinterpret_cast<const char *>(&value), 2);
+    }
+    QFile file(path + ".raw");
+    if (!file.open(QIODevice::WriteOnly) || file.write(pcm) != pcm.size()
+        || !runTool("ffmpeg",
+                    {"-v", "error", "-y", "-f", "s16le", "-ar", "44100", "-ac", "2", "-i",
+                     path + ".raw", path}))
+        return {};
+    return beats;
+}
+
+void TestCapture::eventsOnTheBeats_data()
+{
+    QTest::addColumn<double>("fromBpm");
+    QTest::addColumn<double>("toBpm");
+    QTest::addColumn<double>("startS");
+
+    QTest::newRow("70 BPM, the hi-hat at 140") << 70.0 << 70.0 << 0.5;
+    QTest::newRow("100 BPM") << 100.0 << 100.0 << 0.3;
+    QTest::newRow("128 BPM") << 128.0 << 128.0 << 0.7;
+    QTest::newRow("180 BPM") << 180.0 << 180.0 << 0.4;
+    QTest::newRow("an intro without beat, then 110 BPM") << 110.0 << 110.0 << 8.0;
+    QTest::newRow("from 96 to 136 BPM") << 96.0 << 136.0 << 0.5;
+    QTest::newRow("no beat: the own timing") << 0.0 << 0.0 << 0.0;
+}
+
+// The events found in the frames of the video that mincer-capture paints of a song with known
+// beats: the forest's changes after stillness (the hop, the two rises, the wave), the cut to the
+// grinder, and each falling character's going wholly into the hopper. Each lies on a beat; without
+// a beat, at its own time. (The spin's start shows too slowly at first to be timed from frames.)
+void TestCapture::eventsOnTheBeats()
+{
+    QFETCH(double, fromBpm);
+    QFETCH(double, toBpm);
+    QFETCH(double, startS);
+    QTemporaryDir folder;
+    const QList<double> beats = writeSong(folder.filePath("song.flac"), 38, fromBpm, toBpm, startS);
+    QVERIFY(QFileInfo::exists(folder.filePath("song.flac")));
+    // The frames, from an "ffmpeg" that hands them on through a pipe.
+    const QString pipe = folder.filePath("frames");
+    QVERIFY(mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+    QFile encoder(folder.filePath("frames-out"));
+    QVERIFY(encoder.open(QIODevice::WriteOnly));
+    encoder.write("#!/bin/sh\nexec cat >\"$FRAMES\"\n");
+    encoder.close();
+    encoder.setPermissions(encoder.permissions() | QFileDevice::ExeOwner);
+    const QSize size(480, 270);
+    const int fps = 200;
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("FRAMES", pipe);
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(folder.path());
+    process.start(capturePath(),
+                  {"--video", "out.mp4", "--music", "song.flac", "--size", "480x270", "--fps",
+                   QString::number(fps), "--ffmpeg", "./frames-out"});
+    QFile frames(pipe);
+    QVERIFY(frames.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
+    // A composition position in a frame a quarter of its size.
+    const auto pixel = [&](const QImage &frame, int x, int y) {
+        return frame.pixel(size.width() / 2 + x / 4, size.height() / 2 + y / 4);
+    };
+    const QRgb scene = qRgb(0x30, 0x39, 0x2c);
+    QList<double> events; // ms of music
+    QImage previous;
+    int stillFrames = 0;
+    QList<double> changes; // the forest's: the hop, its way down, the rises, the wave, the spin
+    bool cut = false, falling = false, cleared = false;
+    for (int n = 0;; ++n) {
+        QByteArray bytes(size.width() * size.height() * 4, Qt::Uninitialized);
+        qint64 got = 0;
+        for (qint64 n = 1; got < bytes.size() && n > 0; got += n)
+            n = std::max<qint64>(
+                0, ::read(frames.handle(), bytes.data() + got, size_t(bytes.size() - got)));
+        if (got < bytes.size())
+            break;
+        const QImage frame = QImage(reinterpret_cast<const uchar *>(bytes.constData()),
+                                    size.width(), size.height(), QImage::Format_RGB32)
+                                 .copy();
+        const double ms = n * 1000.0 / fps;
+        // The grinder comes where the spinning forest has shrunk away.
+        const bool grinder = (pixel(frame, -300, -40) & 0xffffff) != (scene & 0xffffff);
+        if (!cut && changes.size() == 6 && cleared && grinder) {
+            cut = true;
+            events.append(ms);
+        } else if (!cut && frame != previous) {
+            if (stillFrames >= fps / 10)
+                changes.append(ms);
+            stillFrames = 0;
+        } else {
+            ++stillFrames;
+        }
+        cleared = changes.size() == 6 && !grinder;
+        // A falling character in sight above the hopper's rim, or gone into it.
+        bool inSight = false;
+        for (int y = -536; cut && y < -200; y += 4)
+            for (int x = -452; x < -228; x += 4)
+                inSight = inSight || (pixel(frame, x, y) & 0xffffff) != (scene & 0xffffff);
+        if (falling && !inSight)
+            events.append(ms);
+        falling = inSight;
+        previous = frame;
+    }
+    QVERIFY(process.waitForFinished(120000));
+    QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
+    QVERIFY2(changes.size() == 6 && events.size() >= 5,
+             qPrintable(QString::number(changes.size())));
+    events = QList<double> {changes.at(0), changes.at(2), changes.at(3), changes.at(4)} + events;
+
+    // Each event's distance from the nearest beat, or its own time.
+    const QList<double> own {14000, 18000, 22500, 23000, 31701};
+    QList<double> errors;
+    for (int i = 0; i < events.size(); ++i) {
+        double error = INFINITY;
+        for (const double beat : beats)
+            error = std::min(error, std::abs(events.at(i) - beat));
+        if (beats.isEmpty())
+            error = std::abs(events.at(i)
+                             - (i < own.size() ? own.at(i) : 31701 + 900 + 1000 * (i - 5)));
+        errors.append(error);
+    }
+    std::sort(errors.begin(), errors.end());
+    const QString found = QStringLiteral("events %1, errors %2")
+                              .arg(
+                                  [&] {
+                                      QStringList list;
+                                      for (double e : events)
+                                          list << QString::number(e);
+                                      return list.join(' ');
+                                  }(),
+                                  [&] {
+                                      QStringList list;
+                                      for (double e : errors)
+                                          list << QString::number(e);
+                                      return list.join(' ');
+                                  }());
+    QVERIFY2(errors.at(errors.size() / 2) <= 15, qPrintable(found));
+    QVERIFY2(errors.at(errors.size() * 9 / 10) <= 35, qPrintable(found));
 }
 
 void TestCapture::storyboardSize_data()
