@@ -388,7 +388,7 @@ void TestCapture::eventsOnTheBeats()
         const double ms = n * 1000.0 / fps;
         // The grinder comes where the spinning forest has shrunk away.
         const bool grinder = (pixel(frame, -300, -40) & 0xffffff) != (scene & 0xffffff);
-        if (!cut && changes.size() == 6 && cleared && grinder) {
+        if (!cut && changes.size() >= 6 && cleared && grinder) {
             cut = true;
             events.append(ms);
         } else if (!cut && frame != previous) {
@@ -398,7 +398,7 @@ void TestCapture::eventsOnTheBeats()
         } else {
             ++stillFrames;
         }
-        cleared = changes.size() == 6 && !grinder;
+        cleared = changes.size() >= 6 && !grinder;
         // A falling character in sight above the hopper's rim, or gone into it.
         bool inSight = false;
         for (int y = -536; cut && y < -200; y += 4)
@@ -411,7 +411,7 @@ void TestCapture::eventsOnTheBeats()
     }
     QVERIFY(process.waitForFinished(120000));
     QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
-    QVERIFY2(changes.size() == 6 && events.size() >= 5,
+    QVERIFY2(changes.size() >= 6 && events.size() >= 5,
              qPrintable(QString::number(changes.size())));
     events = QList<double> {changes.at(0), changes.at(2), changes.at(3), changes.at(4)} + events;
 
