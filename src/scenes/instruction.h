@@ -38,6 +38,11 @@ public:
     // The scene time (ms) from which the scene has finished: draw() returns false from then on,
     // and the next scene runs. A scene that never finishes by itself says noEnd.
     virtual long endTime() const { return noEnd; }
+    // How long the scene's timeline runs: its end, or for a scene that never ends, until its
+    // picture repeats what it has shown. Tools that play a scene whole stop there.
+    virtual long lengthMs() const { return endTime(); }
+    // The scene's name, for reports.
+    virtual const char *name() const { return "scene"; }
     // The moments that its music marks.
     virtual SceneEvents events() const { return {}; }
 

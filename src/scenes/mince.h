@@ -4,17 +4,13 @@
 #include "instruction.h"
 #include "scenekit.h"
 
-#include <QColor>
-#include <QFont>
 #include <QImage>
 #include <QList>
-#include <QPainter>
-#include <QPainterPath>
+#include <QPoint>
+#include <QRect>
 #include <QString>
-#include <QTransform>
 
 #include <algorithm>
-#include <cmath>
 
 // The second scene: a meat grinder swallows a falling character once a second and lets out a wavy
 // train of small ones, while a cheese tub trailing a caption crosses the screen every 5 s. It never
@@ -22,72 +18,15 @@
 class Mince : public Instruction, public ScaleAware, public ChangingParts
 {
 public:
-    Mince()
-        : muumi(QStringLiteral(":/resources/muumi1")),
-          raejuusto(QStringLiteral(":/resources/raejuusto"))
-    {
-        for (int i = 1; i <= 6; ++i)
-            frames.append(QImage(QStringLiteral(":/resources/mince%1").arg(i)));
-        // Premultiplied copies: the painter premultiplies every pixel it draws anyway, so the
-        // pixels are the same, but it blends these faster, above all when it scales them.
-        muumi = muumi.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        raejuusto = raejuusto.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        for (QImage &frame : frames)
-            frame = frame.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        for (int i = 0; i + 1 < frames.size(); ++i)
-            crankSteps.append(differingRect(frames.at(i), grinderPosition(i), frames.at(i + 1),
-                                            grinderPosition(i + 1)));
-        texts << QStringLiteral("Greetings to Vornakel")
-              << QStringLiteral("Greetings to Trundlefax")
-              << QStringLiteral("Greetings to Ploverstam")
-              << QStringLiteral("Greetings to Zebrinmok")
-              << QStringLiteral("Greetings to Kestrovane")
-              << QStringLiteral("Thanks for stealing our chairs") << QString();
-        scaled.one = copiesAt(1);
-    }
+    Mince();
 
-    // A falling character has gone wholly into the hopper 900 ms into each second.
+    // From 35 s on the captions are over, and the picture repeats itself every 5 s.
+    long lengthMs() const override { return 35000; }
+    const char *name() const override { return "grinder"; }
+    // The falling character has gone wholly into the hopper 900 ms into each second.
     SceneEvents events() const override { return {{{900, "swallow"}}, 1000}; }
 
-    bool draw(long t, QPainter &painter) override
-    {
-        const QSize viewport = logicalViewportSize(painter);
-        const int w = viewport.width();
-        const int h = viewport.height();
-        const QColor fill = sceneColour();
-        painter.fillRect(QRect(0, 0, w, h), fill);
-        painter.translate(w / 2, h / 2);
-
-        const qreal scale = deviceScale(painter);
-        const Copies &copies = scaled.forPainter(painter);
-        const CopyScale &at = copies.scale;
-        at.enter(painter);
-
-        // The big character falls upside down at 1 px/ms, starting over at the top every second.
-        painter.drawImage(at.at(fallingPosition(t, h)), copies.falling);
-
-        // The train of small characters on their side.
-        for (int i = 0; i < trainLength; ++i)
-            painter.drawImage(at.at(trainPosition(t, i)), copies.small);
-
-        // The grinder's body hides what falls into the hopper and what has not left the outlet.
-        painter.fillRect(at.rect(QRect(-(w / 2), -180, w / 2 - 40, h)), fill);
-        const int frame = frameIndex(t);
-        painter.drawImage(at.at(grinderPosition(frame)), copies.frames.at(frame));
-
-        // The cheese tub crosses right to left at 1 px/ms every 5 s, the caption 20 px behind it.
-        const int cheeseX = w - int(t % 5000);
-        painter.drawImage(at.at(cheeseX, 200), copies.cheese);
-        const int caption = captionIndex(t);
-        const QPoint baseline(cheeseX + raejuusto.width() + 20, 400);
-        if (at.scale() == scale) {
-            const Caption &text = copies.captions.at(caption);
-            painter.drawImage(at.at(baseline) - text.baseline, text.image);
-        } else {
-            drawCaption(painter, baseline, texts.at(caption));
-        }
-        return true;
-    }
+    bool draw(long t, QPainter &painter) override;
 
     void prepareScale(qreal deviceScale) override
     {
@@ -98,50 +37,12 @@ public:
     // shows in four parts, each where it was and where it is: the falling character above the
     // grinder's mask strip, the small characters right of the strip, the crank, and the tub with
     // its caption.
-    QRegion changedBetween(long from, long to) const override
-    {
-        if (from == to)
-            return QRegion();
-        const Copies &copies = scaled.one;
-        const QRect whole = wholeViewport();
-        QRegion changed;
-        // The falling character where it was and is, above the mask strip.
-        const QRect aboveStrip(-455, whole.top(), copies.falling.width(), -180 - whole.top());
-        for (const long t : {from, to})
-            changed += QRect(fallingPosition(t, compositionHeightPx), copies.falling.size())
-                & aboveStrip;
-        // Each small character where it was and is, right of the strip.
-        const QRect rightOfStrip(-40, -130, whole.right() + 40, 9 + copies.small.height() + 130);
-        QRegion train;
-        for (int i = 0; i < trainLength; ++i) {
-            train += QRect(trainPosition(from, i), copies.small.size());
-            train += QRect(trainPosition(to, i), copies.small.size());
-        }
-        changed += train & rightOfStrip;
-        // The crank: what differs between the frames from one to the other.
-        const int first = std::min(frameIndex(from), frameIndex(to));
-        const int last = std::max(frameIndex(from), frameIndex(to));
-        for (int i = first; i < last; ++i)
-            changed += crankSteps.at(i);
-        changed += tubAndCaption(from) + tubAndCaption(to);
-        // A viewport a pixel off 1920x1080 (at some scales below 1) moves the tub or the falling
-        // character by one.
-        QRegion margined;
-        for (const QRect &part : changed)
-            margined += part.adjusted(-2, -2, 2, 2);
-        return margined;
-    }
+    QRegion changedBetween(long from, long to) const override;
 
     // Grinder frame at scene time t (ms): 100 ms per frame, the crank swinging through frames
     // 0..5..0 every 1100 ms. Before -99 ms the remainder is negative; it is taken modulo 11 as
     // well, so the crank keeps swinging when time runs backwards.
-    static int frameIndex(qint64 t)
-    {
-        qint64 q = (t / 100) % 11;
-        if (q < 0)
-            q += 11;
-        return int(q <= 5 ? q : 10 - q);
-    }
+    static int frameIndex(qint64 t);
 
     // Caption at scene time t (ms): a new one every 5 s. Before -4999 ms the first caption stays
     // (as from -4999 to -1 ms); from 35000 ms on, the last one, which is empty.
@@ -169,33 +70,11 @@ private:
         QList<Caption> captions;
     };
 
-    Copies copiesAt(qreal deviceScale) const
-    {
-        Copies copies;
-        copies.scale = CopyScale(deviceScale);
-        const CopyScale &at = copies.scale;
-        copies.falling
-            = at.copy(muumi.mirrored(false, true).scaledToWidth(230, Qt::FastTransformation));
-        copies.small = at.copy(muumi.scaledToWidth(50, Qt::FastTransformation)
-                                   .transformed(QTransform().rotate(90), Qt::FastTransformation));
-        for (int i = 0; i < frames.size(); ++i)
-            copies.frames.append(at.copy(frames.at(i), grinderPosition(i)));
-        copies.cheese = at.copy(raejuusto);
-        for (const QString &text : texts)
-            copies.captions.append(rasterise(text, deviceScale));
-        return copies;
-    }
+    Copies copiesAt(qreal deviceScale) const;
 
     // Where the cheese tub and the caption are drawn at scene time t (ms) in a 1920 px wide
     // viewport.
-    QRegion tubAndCaption(qint64 t) const
-    {
-        const int cheeseX = compositionWidthPx - int(t % 5000);
-        const Caption &caption = scaled.one.captions.at(captionIndex(t));
-        const QPoint baseline(cheeseX + raejuusto.width() + 20, 400);
-        return QRegion(QRect(cheeseX, 200, raejuusto.width(), raejuusto.height()))
-            | QRect(baseline - caption.baseline, caption.image.size());
-    }
+    QRegion tubAndCaption(qint64 t) const;
 
     // The grinder frame's right edge on the vertical centre line, centred vertically.
     QPoint grinderPosition(int frame) const
@@ -211,71 +90,18 @@ private:
     // Small character i of the train (of thirty) at scene time t (ms): 150 ms behind the one
     // before, running right at 1 px/ms from x = -150 to 849, in one of three strands of fixed
     // heights.
-    static QPoint trainPosition(qint64 t, int i)
-    {
-        const qint64 m = t - 150 * i;
-        const int x = int(std::max<qint64>(m, 0) % 1000) - 150;
-        const double g = std::sin(float(i) / 15.0f);
-        const int y = int(g * (i % 3) * 70.0) - 130;
-        return QPoint(x, y);
-    }
+    static QPoint trainPosition(qint64 t, int i);
 
     // The rectangle, in scene coordinates, covering every pixel that differs between image a
     // drawn at pa and image b drawn at pb (both premultiplied ARGB).
-    static QRect differingRect(const QImage &a, QPoint pa, const QImage &b, QPoint pb)
-    {
-        if (a.size() != b.size() || pa != pb)
-            return QRect(pa, a.size()) | QRect(pb, b.size());
-        int left = a.width(), right = -1, top = a.height(), bottom = -1;
-        for (int y = 0; y < a.height(); ++y) {
-            const auto *rowA = reinterpret_cast<const quint32 *>(a.constScanLine(y));
-            const auto *rowB = reinterpret_cast<const quint32 *>(b.constScanLine(y));
-            for (int x = 0; x < a.width(); ++x) {
-                if (rowA[x] != rowB[x]) {
-                    left = std::min(left, x);
-                    right = std::max(right, x);
-                    top = std::min(top, y);
-                    bottom = std::max(bottom, y);
-                }
-            }
-        }
-        return QRect(QPoint(left, top), QPoint(right, bottom)).translated(pa);
-    }
+    static QRect differingRect(const QImage &a, QPoint pa, const QImage &b, QPoint pb);
 
     // White text of 100 px with the left end of its baseline at `baseline`.
-    static void drawCaption(QPainter &painter, QPointF baseline, const QString &text)
-    {
-        QFont font;
-        font.setPixelSize(100);
-        painter.setFont(font);
-        painter.setPen(Qt::white);
-        painter.drawText(baseline, text);
-    }
+    static void drawCaption(QPainter &painter, QPointF baseline, const QString &text);
 
     // The caption drawn at the device scale, its baseline on a whole pixel, with 2 px to spare
     // around its outline for the antialiased edge.
-    static Caption rasterise(const QString &text, qreal deviceScale)
-    {
-        if (text.isEmpty())
-            return Caption();
-        QFont font;
-        font.setPixelSize(100);
-        QPainterPath outline;
-        outline.addText(0, 0, font, text);
-        const QRect bounds = QTransform::fromScale(deviceScale, deviceScale)
-                                 .mapRect(outline.boundingRect())
-                                 .toAlignedRect()
-                                 .adjusted(-2, -2, 2, 2);
-        Caption caption;
-        caption.baseline = -bounds.topLeft();
-        caption.image = QImage(bounds.size(), QImage::Format_ARGB32_Premultiplied);
-        caption.image.fill(Qt::transparent);
-        QPainter painter(&caption.image);
-        painter.translate(caption.baseline);
-        painter.scale(deviceScale, deviceScale);
-        drawCaption(painter, QPointF(0, 0), text);
-        return caption;
-    }
+    static Caption rasterise(const QString &text, qreal deviceScale);
 
     static constexpr int trainLength = 30; // small characters
 

@@ -1,15 +1,8 @@
 #include "scenesequence.h"
 
-#include "forest.h"
 #include "instruction.h"
-#include "mince.h"
 
 #include <algorithm>
-
-QList<Instruction *> createScenes()
-{
-    return {new Forest, new Mince};
-}
 
 SceneSequence::SceneSequence(const QList<Instruction *> &scenes) : instructions(scenes) { }
 
@@ -81,9 +74,11 @@ std::vector<ShowEvent> SceneSequence::eventsAfter(int scene, qint64 sceneStartNs
             add(event.timeMs);
         long timeMs = marked.once.isEmpty() ? 0 : marked.once.last().timeMs;
         while (repeatNs > 0 && add(timeMs += marked.repeatEveryMs)) { }
+        // A scene that ends marks its end: the cut to the next.
         const long endMs = instruction->endTime();
         if (endMs == Instruction::noEnd)
             break;
+        add(endMs);
         sceneStartNs += (endMs - offset) * 1'000'000;
         offset = 0;
         if (sceneStartNs > lastNs)
