@@ -57,8 +57,11 @@ void planOnBeats(std::vector<TimingAnchor> &anchors, const std::vector<ShowEvent
         const qint64 soonest = from.musicNs + (showSpan + 1) / 2;
         const qint64 latest = from.musicNs + 2 * showSpan;
         qint64 best = -1;
-        for (auto beat = std::lower_bound(beatsNs.begin(), beatsNs.end(), target - periodNs);
-             beat != beatsNs.end() && *beat <= target + periodNs; ++beat) {
+        // Within a little more than half a beat: where the moment falls halfway between two
+        // beats, one of them.
+        const qint64 reachNs = periodNs * 3 / 5;
+        for (auto beat = std::lower_bound(beatsNs.begin(), beatsNs.end(), target - reachNs);
+             beat != beatsNs.end() && *beat <= target + reachNs; ++beat) {
             if (*beat >= soonest && *beat <= latest
                 && (best < 0 || std::llabs(*beat - target) < std::llabs(best - target)))
                 best = *beat;

@@ -29,9 +29,9 @@ qint64 showAt(const std::vector<TimingAnchor> &anchors, qint64 musicNs);
 // (which holds one at least). From the last anchor on, each of `events` after it (ascending) goes
 // to the beat nearest where it would fall: at the show's own pace, or for recurring moments every
 // whole number of beats nearest their period (one beat at least). The show runs no faster than
-// twice its own pace and no slower than half of it; a moment with no beat within a beat of where
-// it would fall (a song's intro, a gap in its beat) gets no anchor and keeps the pace around it.
-// `beatsNs` ascend and are known up to `knownUntilNs`: moments beyond that wait for more.
+// twice its own pace and no slower than half of it; a moment with no beat within half a beat of
+// where it would fall (a song's intro, a gap in its beat) gets no anchor and keeps the pace around
+// it. `beatsNs` ascend and are known up to `knownUntilNs`: moments beyond that wait for more.
 void planOnBeats(std::vector<TimingAnchor> &anchors, const std::vector<ShowEvent> &events,
                  const std::vector<qint64> &beatsNs, qint64 knownUntilNs);
 

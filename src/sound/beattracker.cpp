@@ -19,34 +19,38 @@ namespace {
 const uint_t windowFrames = 1024; // aubio's analysis window
 const uint_t onsetHopFrames = 256; // 5.8 ms: where a hit starts
 const uint_t tempoHopFrames = 512; // aubio's beat tracker steps by two onset hops
-const double loudnessWindowFrames = 0.040 * musicRateHz; // a hit's loudness: its first 40 ms
-const float notFoundDb = -100;
+const smpl_t onsetThreshold = 0.3f; // aubio's "hfc" onsets: the drums' hits, not the pad's swell
+const qint64 loudnessFrames = musicRateHz * 40 / 1000; // a hit's loudness: its first 40 ms
+const qint64 aroundFrames = 2 * musicRateHz; // a hit is weighed against those 2 s around it
+const qint64 agreeFrames = musicRateHz * 35 / 1000; // aubio's beat this near marks a hit
 const double fastestBpm = 190, slowestBpm = 60;
-const float quieterDb = 6; // every other beat this much quieter: they are the eighths
-const double evenPace = 0.03; // a steady beat lies this close to halfway between its neighbours
-const float runQuietestDb = 12; // a run follows hits at most this much quieter than its beats
+const double shortestBeatFrames = 60.0 / (fastestBpm * 1.05) * musicRateHz;
+const double longestBeatFrames = 60.0 / (slowestBpm * 0.95) * musicRateHz;
 
-float median(std::vector<float> values)
-{
-    if (values.empty())
-        return notFoundDb;
-    auto middle = values.begin() + values.size() / 2;
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
+// What a chain of beats gains and pays, in dB of loudness: each beat gains its hit's loudness
+// above the hits around it, a little more so that of two even chains the one with more beats
+// wins, and more where aubio's beat tracker agrees. Starting a chain, and a beat without a hit
+// (the beat after it twice as far), cost; a change of pace costs tempoChangeDb times its square
+// in natural log: 1 dB for 5 %, 3.8 dB for 10 %.
+const float beatBonusDb = 2, trackedBonusDb = 3;
+const float startDb = 8, missingDb = 4;
+const double tempoChangeDb = 420;
+// Beats are kept in runs of at least 8 at an even pace, each interval within 3 % of the last.
+const double evenPace = 0.03;
+const size_t minRunBeats = 8;
 
 } // namespace
 
 struct BeatTracker::Aubio
 {
     aubio_tempo_t *tempo = new_aubio_tempo("default", windowFrames, tempoHopFrames, musicRateHz);
-    aubio_onset_t *onset = new_aubio_onset("kl", windowFrames, onsetHopFrames, musicRateHz);
+    aubio_onset_t *onset = new_aubio_onset("hfc", windowFrames, onsetHopFrames, musicRateHz);
     fvec_t *tempoIn = new_fvec(tempoHopFrames);
     fvec_t *onsetIn = new_fvec(onsetHopFrames);
     fvec_t *out = new_fvec(1);
     uint_t tempoFilled = 0;
 
-    Aubio() { aubio_onset_set_threshold(onset, 0.1f); }
+    Aubio() { aubio_onset_set_threshold(onset, onsetThreshold); }
     ~Aubio()
     {
         del_aubio_tempo(tempo);
@@ -81,7 +85,7 @@ void BeatTracker::analyseHop()
     double power = 0;
     for (const float sample : hop)
         power += double(sample) * sample;
-    hopPower.push_back(float(power / hop.size()));
+    hopPower.push_back(float(power / double(hop.size())));
 
     std::copy(hop.begin(), hop.end(), aubio->onsetIn->data);
     aubio_onset_do(aubio->onset, aubio->onsetIn, aubio->out);
@@ -94,229 +98,144 @@ void BeatTracker::analyseHop()
         aubio->tempoFilled = 0;
         aubio_tempo_do(aubio->tempo, aubio->tempoIn, aubio->out);
         if (aubio->out->data[0] != 0)
-            rawBeats.push_back(
-                {aubio_tempo_get_last(aubio->tempo), aubio_tempo_get_period(aubio->tempo)});
+            trackedBeats.push_back(aubio_tempo_get_last(aubio->tempo));
     }
     hop.clear();
 }
 
 float BeatTracker::loudnessDb(qint64 frame) const
 {
-    const qint64 first = std::max<qint64>(0, frame / onsetHopFrames);
-    const qint64 last = std::min<qint64>(
-        hopPower.size(),
-        first + std::max<qint64>(1, qint64(loudnessWindowFrames / onsetHopFrames)));
-    if (first >= last)
-        return notFoundDb;
+    const size_t first = size_t(std::max<qint64>(0, frame / onsetHopFrames));
+    const size_t last = std::min(
+        hopPower.size(), first + size_t(std::max<qint64>(1, loudnessFrames / onsetHopFrames)));
     double sum = 0;
-    for (qint64 i = first; i < last; ++i)
-        sum += hopPower[size_t(i)];
-    return float(10 * std::log10(sum / double(last - first) + 1e-10));
+    for (size_t i = first; i < last; ++i)
+        sum += double(hopPower[i]);
+    return float(10 * std::log10(sum / double(std::max<size_t>(1, last - first)) + 1e-10));
 }
 
-BeatTracker::Hit BeatTracker::hitNear(double expected, double reach, float quietestDb) const
+// Each hit, and what it gains as a beat.
+std::vector<BeatTracker::Hit> BeatTracker::hits() const
 {
-    Hit best {qint64(std::llround(expected)), notFoundDb, false};
-    float bestScore = -1e9f;
-    for (auto onset = std::lower_bound(onsets.begin(), onsets.end(), qint64(expected - reach));
-         onset != onsets.end() && *onset <= expected + reach; ++onset) {
-        const float loudness = loudnessDb(*onset);
-        // The loudest, unless a hit nearly as loud lies much nearer.
-        const float score = loudness - 20 * float(std::abs(*onset - expected) / reach);
-        if (loudness >= quietestDb && score > bestScore) {
-            bestScore = score;
-            best = {*onset, loudness, true};
-        }
-    }
-    return best;
-}
-
-// aubio's beats, their gaps filled at its period, and halved: each point on the loudest hit near
-// it.
-std::vector<BeatTracker::Hit> BeatTracker::grid() const
-{
-    std::vector<double> points;
-    for (size_t i = 0; i < rawBeats.size(); ++i) {
-        const double at = double(rawBeats[i].frame);
-        if (i == 0) {
-            points.push_back(at);
-            continue;
-        }
-        const double before = points.back();
-        const double gap = at - before;
-        const int halves = std::max(1, int(std::lround(2 * gap / rawBeats[i].periodFrames)));
-        for (int j = 1; j <= halves; ++j)
-            points.push_back(before + gap * j / halves);
-    }
+    std::vector<float> loudness;
+    for (const qint64 onset : onsets)
+        loudness.push_back(loudnessDb(onset));
     std::vector<Hit> hits;
-    for (size_t i = 0; i < points.size(); ++i) {
-        const size_t previous = i > 0 ? i - 1 : i;
-        const size_t next = i + 1 < points.size() ? i + 1 : i;
-        const double spacing
-            = (points[next] - points[previous]) / std::max<size_t>(1, next - previous);
-        hits.push_back(hitNear(points[i], 0.4 * spacing));
+    size_t first = 0, last = 0;
+    double aroundDb = 0;
+    auto tracked = trackedBeats.begin();
+    for (size_t i = 0; i < onsets.size(); ++i) {
+        for (; onsets[first] < onsets[i] - aroundFrames; ++first)
+            aroundDb -= double(loudness[first]);
+        for (; last < onsets.size() && onsets[last] <= onsets[i] + aroundFrames; ++last)
+            aroundDb += double(loudness[last]);
+        float gainDb = loudness[i] - float(aroundDb / double(last - first)) + beatBonusDb;
+        for (; tracked != trackedBeats.end() && *tracked < onsets[i] - agreeFrames; ++tracked) { }
+        if (tracked != trackedBeats.end() && *tracked <= onsets[i] + agreeFrames)
+            gainDb += trackedBonusDb;
+        hits.push_back({onsets[i], gainDb});
     }
     return hits;
 }
 
-// Every other beat goes for as long as they come faster than a listener taps them, or every other
-// one is much quieter than its neighbours. The louder half stays: of the beats, those with the
-// most loudness in all that are two apart, where the grid may slip by one now and then.
-std::vector<BeatTracker::Hit> BeatTracker::chooseLevel(std::vector<Hit> beats)
+// The chains of hits that gain the most as beats, found by dynamic programming over pairs of
+// successive beats: each beat 60 to 190 a minute after the one before it, or twice that with a beat
+// without a hit between them.
+std::vector<qint64> BeatTracker::chains(const std::vector<Hit> &hits)
 {
-    for (int round = 0; round < 3 && beats.size() >= 8; ++round) {
-        const int n = int(beats.size());
-        const auto loudness = [&](int i) { return std::max(beats[size_t(i)].loudnessDb, -60.0f); };
-        std::vector<float> contrast(size_t(n), 0.0f);
-        for (int i = 1; i + 1 < n; ++i)
-            contrast[size_t(i)] = std::abs(loudness(i) - (loudness(i - 1) + loudness(i + 1)) / 2);
-        // Whether to halve is decided around each beat, over the 8 before and after it.
-        std::vector<bool> halve(size_t(n), false);
-        bool halving = false;
-        for (int i = 0; i < n; ++i) {
-            const int first = std::max(0, i - 8), last = std::min(n - 1, i + 8);
-            const double bpm = 60.0 * musicRateHz * (last - first)
-                / std::max(1.0, double(beats[size_t(last)].frame - beats[size_t(first)].frame));
-            const float alternation
-                = median(std::vector<float>(contrast.begin() + first, contrast.begin() + last + 1));
-            halve[size_t(i)]
-                = bpm / 2 >= slowestBpm && (bpm > fastestBpm || alternation > quieterDb);
-            halving = halving || halve[size_t(i)];
-        }
-        if (!halving)
-            break;
-        // best[i]: the most loudness above the average around of beats two apart ending at i, a
-        // slip costing 10 dB.
-        const float slipDb = 10;
-        std::vector<float> best(size_t(n), 0.0f);
-        std::vector<int> from(size_t(n), -1);
-        for (int i = 0; i < n; ++i) {
-            float around = 0;
-            const int first = std::max(0, i - 4), last = std::min(n - 1, i + 4);
-            for (int j = first; j <= last; ++j)
-                around += loudness(j) / float(last - first + 1);
-            float before = 0;
-            for (const int step : {2, 1, 3}) {
-                const float total
-                    = i - step < 0 ? 0 : best[size_t(i - step)] - (step == 2 ? 0 : slipDb);
-                if (total > before) {
-                    before = total;
-                    from[size_t(i)] = i - step;
+    // The beat on hit `to` comes `beats` (1 or 2) beats after the one on hit `from`: the best
+    // chain that ends so, and the step before it (none where the chain starts at `from`).
+    struct Step
+    {
+        size_t from;
+        int beats;
+        float score;
+        int before;
+    };
+    const auto time = [&](size_t hit) { return double(hits[hit].frame); };
+    std::vector<std::vector<Step>> steps(hits.size());
+    // The best chains that have ended by each hit: their score and their last step.
+    std::vector<float> bestScore(hits.size() + 1, 0.0f); // one later: 0 before the first hit
+    std::vector<std::pair<size_t, int>> bestEnd(hits.size() + 1, {0, -1});
+    size_t first = 0;
+    for (size_t to = 0; to < hits.size(); ++to) {
+        for (; time(first) < time(to) - 2 * longestBeatFrames; ++first) { }
+        for (size_t from = first; from < to; ++from) {
+            for (int beats = 1; beats <= 2; ++beats) {
+                const double period = (time(to) - time(from)) / beats;
+                if (period < shortestBeatFrames || period > longestBeatFrames)
+                    continue;
+                const float gain = hits[to].gainDb - (beats == 2 ? missingDb : 0.0f);
+                Step step {from, beats, bestScore[from] - startDb + hits[from].gainDb + gain, -1};
+                const std::vector<Step> &into = steps[from];
+                for (size_t k = 0; k < into.size(); ++k) {
+                    const double before = (time(from) - time(into[k].from)) / into[k].beats;
+                    const double change = std::log(period / before);
+                    const float score
+                        = into[k].score + gain - float(tempoChangeDb * change * change);
+                    if (score > step.score) {
+                        step.score = score;
+                        step.before = int(k);
+                    }
                 }
+                steps[to].push_back(step);
             }
-            best[size_t(i)] = before + loudness(i) - around;
         }
-        std::vector<bool> louder(size_t(n), false);
-        for (int i = best[size_t(n - 1)] >= best[size_t(n - 2)] ? n - 1 : n - 2; i >= 0;
-             i = from[size_t(i)])
-            louder[size_t(i)] = true;
-        std::vector<Hit> kept;
-        for (int i = 0; i < n; ++i) {
-            if (louder[size_t(i)] || !halve[size_t(i)])
-                kept.push_back(beats[size_t(i)]);
+        bestScore[to + 1] = bestScore[to];
+        bestEnd[to + 1] = bestEnd[to];
+        for (size_t k = 0; k < steps[to].size(); ++k) {
+            if (steps[to][k].score > bestScore[to + 1]) {
+                bestScore[to + 1] = steps[to][k].score;
+                bestEnd[to + 1] = {to, int(k)};
+            }
         }
-        beats = std::move(kept);
     }
+    // Back from the best end: the chains' beats, latest first.
+    std::vector<qint64> beats;
+    for (auto [to, k] = bestEnd.back(); k >= 0;) {
+        const Step &step = steps[to][size_t(k)];
+        beats.push_back(hits[to].frame);
+        if (step.beats == 2)
+            beats.push_back((hits[to].frame + hits[step.from].frame) / 2);
+        if (step.before >= 0) {
+            to = step.from;
+            k = step.before;
+        } else {
+            beats.push_back(hits[step.from].frame);
+            std::tie(to, k) = bestEnd[step.from];
+        }
+    }
+    std::reverse(beats.begin(), beats.end());
     return beats;
 }
 
-// The beats on hits at an even pace: each within 3 % of halfway between its neighbours, with most
-// of the 8 around it so too.
-std::vector<qint64> BeatTracker::keepSteady(const std::vector<Hit> &beats)
+// The beats at an even pace: runs of at least 8 in which each interval is within 3 % of the one
+// before it.
+std::vector<qint64> BeatTracker::keepSteady(const std::vector<qint64> &beats)
 {
-    const int n = int(beats.size());
-    std::vector<bool> even(size_t(n), false);
-    for (int i = 1; i + 1 < n; ++i) {
-        const double before = double(beats[size_t(i - 1)].frame);
-        const double after = double(beats[size_t(i + 1)].frame);
-        const double halfway = (before + after) / 2;
-        even[size_t(i)] = beats[size_t(i)].found
-            && std::abs(double(beats[size_t(i)].frame) - halfway) < evenPace * (after - halfway);
-    }
     std::vector<qint64> steady;
-    for (int i = 0; i < n; ++i) {
-        int evenAround = 0, around = 0;
-        for (int j = std::max(0, i - 4); j <= std::min(n - 1, i + 4); ++j, ++around)
-            evenAround += even[size_t(j)];
-        const bool between = i > 0 && i + 1 < n && even[size_t(i - 1)] && even[size_t(i + 1)]
-            && beats[size_t(i)].found;
-        if ((even[size_t(i)] && evenAround >= 0.75 * around) || between)
-            steady.push_back(beats[size_t(i)].frame);
+    size_t start = 0;
+    for (size_t i = 1; i <= beats.size(); ++i) {
+        const bool goesOn = i < beats.size()
+            && (i < start + 2
+                || std::abs(double(beats[i] - 2 * beats[i - 1] + beats[i - 2]))
+                    <= evenPace * double(beats[i] - beats[i - 2]));
+        if (goesOn)
+            continue;
+        if (i - start >= minRunBeats) {
+            for (size_t j = start; j < i; ++j) {
+                if (steady.empty() || beats[j] > steady.back())
+                    steady.push_back(beats[j]);
+            }
+        }
+        start = i - 1;
     }
     return steady;
 }
 
-// Each run of steady beats, followed forwards and backwards at its pace over the hits that go on
-// at it, nearly as loud as its own, until two are missing or the next run is reached.
-std::vector<qint64> BeatTracker::followRuns(const std::vector<qint64> &steady) const
-{
-    // Runs at an even pace: a new one starts where the pace changes by half.
-    std::vector<std::vector<qint64>> runs;
-    for (size_t i = 0; i < steady.size(); ++i) {
-        const double ratio = i >= 2
-            ? double(steady[i] - steady[i - 1]) / double(steady[i - 1] - steady[i - 2])
-            : 1;
-        if (i == 0 || ratio > 1.5 || ratio < 1 / 1.5)
-            runs.emplace_back();
-        runs.back().push_back(steady[i]);
-    }
-    // Runs of at least four beats, at a pace a listener taps.
-    const auto tapped = [](const std::vector<qint64> &run) {
-        if (run.size() < 4)
-            return false;
-        const double bpm
-            = 60.0 * musicRateHz * double(run.size() - 1) / double(run.back() - run.front());
-        return bpm >= slowestBpm * 0.9 && bpm <= fastestBpm * 1.1;
-    };
-    runs.erase(std::remove_if(runs.begin(), runs.end(),
-                              [&](const std::vector<qint64> &run) { return !tapped(run); }),
-               runs.end());
-    std::vector<qint64> beats;
-    for (size_t k = 0; k < runs.size(); ++k) {
-        std::vector<qint64> &run = runs[k];
-        std::vector<float> loudness;
-        for (const qint64 beat : run)
-            loudness.push_back(loudnessDb(beat));
-        const float quietest = median(loudness) - runQuietestDb;
-        const double from = k > 0 ? double(runs[k - 1].back()) : 0;
-        const double to = k + 1 < runs.size() ? double(runs[k + 1].front()) : double(fed);
-        for (const int direction : {1, -1}) {
-            std::vector<bool> found;
-            int missing = 0;
-            for (;;) {
-                const qint64 last = direction > 0 ? run.back() : run.front();
-                const qint64 before = direction > 0 ? run[run.size() - 2] : run[1];
-                const double period = double(last - before);
-                const double expected = double(last) + period;
-                if (expected > to - 0.5 * std::abs(period)
-                    || expected < from + 0.5 * std::abs(period))
-                    break;
-                const Hit hit = hitNear(expected, 0.25 * std::abs(period), quietest);
-                missing = hit.found ? 0 : missing + 1;
-                if (missing == 2)
-                    break;
-                if (direction > 0)
-                    run.push_back(hit.frame);
-                else
-                    run.insert(run.begin(), hit.frame);
-                found.push_back(hit.found);
-            }
-            // A run ends on a hit.
-            for (; !found.empty() && !found.back(); found.pop_back()) {
-                if (direction > 0)
-                    run.pop_back();
-                else
-                    run.erase(run.begin());
-            }
-        }
-        beats.insert(beats.end(), run.begin(), run.end());
-    }
-    return beats;
-}
-
 std::vector<qint64> BeatTracker::beats() const
 {
-    return followRuns(keepSteady(chooseLevel(grid())));
+    return keepSteady(chains(hits()));
 }
 
 BeatFinder::BeatFinder(const MusicBuffer &loaded) : music(loaded)

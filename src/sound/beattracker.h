@@ -18,11 +18,10 @@ class QThread;
 // tempo as it changes. Where the song has no steady beat (an intro, speech, an ambient pad) it
 // has none.
 //
-// aubio's beat tracker gives a grid and its period, and aubio's onset detector the hits. The grid
-// is halved, each point moved to the loudest hit near it, and then halved again for as long as
-// its points come faster than 190 a minute or every other one is much quieter than its neighbours.
-// Beats at an even pace stay, and each run of them is followed forwards and backwards over the
-// hits that go on at its pace.
+// aubio's onset detector finds the hits, and its beat tracker where it hears beats. The beats are
+// the chain of hits that gains the most: hits louder than those around them, more where aubio
+// hears a beat, at a pace that changes little from beat to beat. Runs of 8 or more beats at an
+// even pace stay.
 //
 // The music is fed in the show's format, in order, in pieces of any size.
 class BeatTracker
@@ -46,27 +45,19 @@ private:
     struct Hit
     {
         qint64 frame;
-        float loudnessDb;
-        bool found; // on a hit, or only where one was expected
-    };
-    struct RawBeat
-    {
-        qint64 frame;
-        double periodFrames;
+        float gainDb; // what it gains as a beat
     };
 
     void analyseHop();
     float loudnessDb(qint64 frame) const;
-    Hit hitNear(double expected, double reach, float quietestDb = -99) const;
-    std::vector<Hit> grid() const;
-    static std::vector<Hit> chooseLevel(std::vector<Hit> beats);
-    static std::vector<qint64> keepSteady(const std::vector<Hit> &beats);
-    std::vector<qint64> followRuns(const std::vector<qint64> &steady) const;
+    std::vector<Hit> hits() const;
+    static std::vector<qint64> chains(const std::vector<Hit> &hits);
+    static std::vector<qint64> keepSteady(const std::vector<qint64> &beats);
 
     std::unique_ptr<Aubio> aubio;
     std::vector<float> hop; // the mono samples of the hop being filled
     qint64 fed = 0;
-    std::vector<RawBeat> rawBeats; // aubio's beats, with its period at each
+    std::vector<qint64> trackedBeats; // aubio's beats
     std::vector<qint64> onsets; // aubio's onsets
     std::vector<float> hopPower; // mean square of each hop
 };
