@@ -680,7 +680,7 @@ void TestCapture::package()
 
     const Result depends = run("dpkg-deb", {"-f", deb, "Depends"}, folder.path());
     QVERIFY2(depends.out.contains("libqt" MINCER_QT "gui") && depends.out.contains("libsdl1.2")
-                 && depends.out.contains("libaubio5"),
+                 && depends.out.contains("libfftw3-single3"),
              depends.out.constData());
 
     // Unpacked, the desktop entry starts the demo beside its music, and the capture program
