@@ -2,7 +2,7 @@
 // whole, and how fast its beats are found, as ratios to the song's own length; and how much
 // memory each takes.
 //
-//     build/mincer-decode-bench [--runs N] [--out FILE] SONG
+//     build/mincer-decode-bench [--runs N] [--out FILE] [--beats FILE] SONG
 
 #include "beattracker.h"
 #include "musicdecoder.h"
@@ -34,8 +34,10 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription("Times decoding a song into the show's format.");
     parser.addHelpOption();
-    parser.addOptions({{"runs", "Decode the song N times (default 3).", "N", "3"},
-                       {"out", "Write the decoded music (of the first run) to FILE.", "FILE"}});
+    parser.addOptions(
+        {{"runs", "Decode the song N times (default 3).", "N", "3"},
+         {"out", "Write the decoded music (of the first run) to FILE.", "FILE"},
+         {"beats", "Write the beats found, in seconds, one a line, to FILE.", "FILE"}});
     parser.addPositionalArgument("song", "The song to decode.");
     parser.process(app);
     if (parser.positionalArguments().size() != 1)
@@ -100,6 +102,13 @@ int main(int argc, char *argv[])
         const std::vector<qint64> beats = tracker.beats();
         const qint64 choosingNs = timer.nsecsElapsed();
         const double songS = double(tracker.fedFrames()) / musicRateHz;
+        if (run == 0 && parser.isSet("beats")) {
+            QFile list(parser.value("beats"));
+            if (!list.open(QIODevice::WriteOnly | QIODevice::Text))
+                return 1;
+            for (const qint64 beat : beats)
+                list.write(QByteArray::number(double(beat) / musicRateHz, 'f', 6) + '\n');
+        }
         std::printf("run %d: %zu beats found in %.1f ms (analysing %.1f ms, choosing %.1f ms) = "
                     "%.0fx real time\n",
                     run + 1, beats.size(), (feedingNs + choosingNs) / 1e6, feedingNs / 1e6,
