@@ -1,6 +1,7 @@
 #include "window.h"
 
 #include "instruction.h"
+#include "serverlatency.h"
 
 #include <QCursor>
 #include <QGuiApplication>
@@ -41,6 +42,7 @@ void Window::play()
         // not show: the device is taken to hold at least what devices were measured to hold.
         clock.setLeastQueueNs(leastDeviceQueueNs);
         clock.start(monotonicNowNs());
+        serverLatency = std::make_unique<ServerLatency>();
     } else {
         if (soundWanted)
             std::fprintf(stderr, "mincer: no sound is playing (%s); the show goes on without it\n",
@@ -61,6 +63,10 @@ void Window::followMusic(qint64 nowNs)
     if (!music)
         return;
     music->takeRequests([this](qint64 timeNs, int bytes) { clock.bufferRequested(timeNs, bytes); });
+    if (serverLatency)
+        serverLatency->takeNew([this](qint64 timeNs, qint64 latencyNs) {
+            clock.serverLatencyReported(timeNs, latencyNs);
+        });
     const MusicBuffer &loaded = music->music();
     if (music->loops() && !loopFollowed) {
         sequence.setPassLength(clock.musicNs(loaded.lengthBytes()));

@@ -26,7 +26,7 @@ ensure_packages() {
 
 # What building the demo, its tools and its tests needs.
 BUILD_PACKAGES=(cmake make g++ pkg-config qtbase5-dev libsdl1.2-dev fonts-dejavu-core
-                libsndfile1-dev libsoxr-dev)
+                libsndfile1-dev libsoxr-dev libpulse-dev)
 # What rendering the music from its score needs (the target 'music', ./run, installing).
 MUSIC_PACKAGES=(abcmidi fluidsynth fluid-soundfont-gm sox)
 # ./run checks for a display with xdpyinfo; Qt's wayland platform opens a native Wayland window.
