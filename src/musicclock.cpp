@@ -67,12 +67,18 @@ void MusicClock::bufferRequested(qint64 timeNs, int bytes)
     anchorTimeNs = timeNs;
 }
 
-void MusicClock::serverLatencyReported(qint64 timeNs, qint64 latencyNs)
+void MusicClock::serverLatencyReported(qint64 timeNs, qint64 latencyNs, quint32 sink)
 {
     // Before the device plays, a server's delay shows as a pause in the requests (a new stream
     // held back).
     if (state != State::Playing || timeNs < playingSinceNs)
         return;
+    if (serverReports > 0 && sink != serverSink) {
+        // Moved to another speaker: what the old one held, and said, no longer counts.
+        queueNs = leastQueueNs;
+        serverReports = 0;
+    }
+    serverSink = sink;
     serverLatenciesNs[size_t(serverReports++) % serverLatenciesNs.size()] = latencyNs;
     const size_t n = std::min(size_t(serverReports), serverLatenciesNs.size());
     std::array<qint64, 5> sorted = serverLatenciesNs;

@@ -83,7 +83,8 @@ constexpr qint64 leastDeviceQueueNs = 35'000'000;
 // A sound server may hold the music longer than the device's queue shows (a Bluetooth or network
 // speaker): what it reports beyond the queue, once the device plays, is counted as a further
 // delay. Its reports wander, so the median of the last few counts, and changes are counted in at
-// most a tenth faster or slower than real time.
+// most a tenth faster or slower than real time. When the server moves the stream to another sink
+// (another speaker), the queue measured at the start is taken to be gone with the old sink.
 //
 // Until the device plays, the clock holds 0 (for at most `waitLimitNs`). When no request has come
 // for `waitLimitNs` while music is left, no sound is playing: the clock then runs on with the
@@ -114,9 +115,9 @@ public:
     // The device is taken to hold at least `queueNs` of music when full, whether or not its first
     // requests show it (see leastDeviceQueueNs).
     void setLeastQueueNs(qint64 queueNs) { leastQueueNs = queueNs; }
-    // The sound server reported at `timeNs` that music handed over is heard `latencyNs` later
-    // (ServerLatency).
-    void serverLatencyReported(qint64 timeNs, qint64 latencyNs);
+    // The sound server reported at `timeNs` that music handed over is heard `latencyNs` later, on
+    // its sink `sink` (ServerLatency).
+    void serverLatencyReported(qint64 timeNs, qint64 latencyNs, quint32 sink);
 
     // Music heard by `timeNs` (ns of music): never less than the last answer.
     qint64 heardAt(qint64 timeNs);
@@ -160,6 +161,7 @@ private:
     qint64 playingSinceNs = -1;
     std::array<qint64, 5> serverLatenciesNs {}; // the last reports since the device played
     int serverReports = 0;
+    quint32 serverSink = 0;
     qint64 serverDelayTargetNs = 0; // beyond the queue
     qint64 serverDelayNs = 0; // counted so far
     qint64 serverDelayAtNs = 0;

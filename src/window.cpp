@@ -64,8 +64,8 @@ void Window::followMusic(qint64 nowNs)
         return;
     music->takeRequests([this](qint64 timeNs, int bytes) { clock.bufferRequested(timeNs, bytes); });
     if (serverLatency)
-        serverLatency->takeNew([this](qint64 timeNs, qint64 latencyNs) {
-            clock.serverLatencyReported(timeNs, latencyNs);
+        serverLatency->takeNew([this](const ServerLatency::Report &report) {
+            clock.serverLatencyReported(report.timeNs, report.latencyNs, report.sink);
         });
     const MusicBuffer &loaded = music->music();
     if (music->loops() && !loopFollowed) {

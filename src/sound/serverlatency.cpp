@@ -139,7 +139,6 @@ void ServerLatency::sinkInput(pa_context *, const pa_sink_input_info *info, int 
         self->quicklyUntilNs = nowNs + quicklyForNs;
     }
     const std::lock_guard<std::mutex> guard(self->lock);
-    self->reportTimeNs = nowNs;
-    self->reportLatencyNs = self->latencyNs;
+    self->latest = {nowNs, self->latencyNs, self->sinkIndex};
     ++self->reports;
 }

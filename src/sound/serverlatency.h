@@ -34,10 +34,16 @@ public:
     ServerLatency(const ServerLatency &) = delete;
     ServerLatency &operator=(const ServerLatency &) = delete;
 
-    // Calls report(timeNs, latencyNs) with the latest report not taken yet, if any: at `timeNs`
-    // (monotonicNowNs()), music handed over took `latencyNs` to be heard. Never waits for the
-    // server.
-    template<typename Report> void takeNew(Report report);
+    // At `timeNs` (monotonicNowNs()), music handed to the stream took `latencyNs` to be heard, on
+    // the server's sink number `sink`.
+    struct Report
+    {
+        qint64 timeNs = 0;
+        qint64 latencyNs = 0;
+        quint32 sink = 0;
+    };
+    // Calls take(report) with the latest report not taken yet, if any. Never waits for the server.
+    template<typename Take> void takeNew(Take take);
 
     static constexpr qint64 askEveryNs = 1'000'000'000;
     static constexpr qint64 askQuicklyEveryNs = 100'000'000;
@@ -66,22 +72,21 @@ private:
     std::minstd_rand random {quint32(monotonicNowNs())};
 
     std::mutex lock; // guards the latest report
-    qint64 reportTimeNs = 0, reportLatencyNs = 0;
+    Report latest;
     quint64 reports = 0, taken = 0;
 };
 
-template<typename Report> void ServerLatency::takeNew(Report report)
+template<typename Take> void ServerLatency::takeNew(Take take)
 {
-    qint64 timeNs = 0, latency = 0;
+    Report report;
     {
         const std::lock_guard<std::mutex> guard(lock);
         if (reports == taken)
             return;
         taken = reports;
-        timeNs = reportTimeNs;
-        latency = reportLatencyNs;
+        report = latest;
     }
-    report(timeNs, latency);
+    take(report);
 }
 
 #endif // SERVERLATENCY_H
