@@ -10,8 +10,12 @@
 //       --unpaced                 ... each frame requested as soon as the last is out instead
 //       --compare                 ... unpaced, then paced, and the ratio of their CPU times
 
+#include "forest.h"
 #include "framepainter.h"
 #include "instruction.h"
+#include "pixelsize.h"
+#include "scenekit.h"
+#include "scenelist.h"
 #include "window.h"
 
 #include <QDir>
@@ -20,7 +24,6 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QThread>
 #include <QTimer>
@@ -42,21 +45,50 @@
 
 namespace {
 
-const QColor sceneFill(0x30, 0x39, 0x2c);
 const int passes = 3; // over each timeline; each frame's fastest time counts
 
-// The phases of the timeline that the figures are given for.
-enum Phase { ForestOpening, Spin, ShrinkFade, MinceScene, PhaseCount };
-const char *const phaseNames[PhaseCount]
-    = {"Forest 0-23.5 s", "spin 23.5-25 s", "shrink+fade 25-31.7 s", "Mince 0-35 s"};
-
-Phase phaseOf(int scene, qint64 t)
+// A stretch of a scene's timeline that the figures are given for: from the scene's start, or from
+// a moment that its music marks once, to the next such moment or the end of its timeline.
+struct Phase
 {
-    if (scene == 1)
-        return MinceScene;
-    if (t <= 23500)
-        return ForestOpening;
-    return t <= 25000 ? Spin : ShrinkFade;
+    int scene;
+    long fromMs;
+    long toMs;
+    QString name;
+};
+
+QVector<Phase> phasesOf(const QList<Instruction *> &scenes)
+{
+    QVector<Phase> phases;
+    for (int i = 0; i < scenes.size(); ++i) {
+        const Instruction *scene = scenes.at(i);
+        const SceneEvents events = scene->events();
+        // An event that repeats marks the whole scene alike: no stretch of its own.
+        const int once = events.once.size() - (events.repeatEveryMs > 0 ? 1 : 0);
+        QString name = QString::fromLatin1(scene->name());
+        long fromMs = 0;
+        for (int e = 0; e < once; ++e) {
+            phases.append({i, fromMs, events.once.at(e).timeMs, name});
+            fromMs = events.once.at(e).timeMs;
+            name = QStringLiteral("%1 %2").arg(scene->name(), events.once.at(e).name);
+        }
+        phases.append({i, fromMs, scene->lengthMs(), name});
+    }
+    for (Phase &phase : phases)
+        phase.name
+            += QStringLiteral(" %1-%2 s").arg(phase.fromMs / 1000.0).arg(phase.toMs / 1000.0);
+    return phases;
+}
+
+// The phase of a frame of scene `scene` at scene time t (ms): the last one that has begun.
+int phaseOf(const QVector<Phase> &phases, int scene, qint64 t)
+{
+    int found = -1;
+    for (int i = 0; i < phases.size(); ++i) {
+        if (phases.at(i).scene == scene && (found < 0 || t >= phases.at(i).fromMs))
+            found = i;
+    }
+    return found;
 }
 
 struct Stats
@@ -103,13 +135,15 @@ void benchOffscreen(const QList<Instruction *> &scenes, QSize size)
 
     // The floor: one full-screen fill and one full-screen blend of a semi-transparent image (the
     // backdrop as loaded, at device resolution, so the blit is unscaled), on one thread.
+    const QColor sceneFill = sceneColour();
     const QImage backdrop = QImage(QStringLiteral(":/resources/background"))
                                 .scaled(size, Qt::IgnoreAspectRatio, Qt::FastTransformation);
     const auto floor = [&](QPainter &p) {
         p.fillRect(QRect(0, 0, width, height), sceneFill);
         p.drawImage(QPointF(0, 0), backdrop);
     };
-    // What bounds the spin: one full-screen opaque image turned at a small angle, on one thread.
+    // What bounds the forest's spin: one full-screen opaque image turned at a small angle, on one
+    // thread.
     const QImage opaque = backdrop.convertToFormat(QImage::Format_RGB32);
     const auto turned = [&](QPainter &p) {
         p.translate(width / 2.0, height / 2.0);
@@ -136,18 +170,22 @@ void benchOffscreen(const QList<Instruction *> &scenes, QSize size)
     FramePainter one(scenes, 1);
     FramePainter all(scenes, FramePainter::idealThreads());
     FramePainter *painters[2] = {&one, &all};
-    QVector<double> times[2][PhaseCount];
-    QVector<double> turnedAsSpin;
+    const QVector<Phase> phases = phasesOf(scenes);
+    QVector<QVector<double>> times[2];
+    for (QVector<QVector<double>> &each : times)
+        each.resize(phases.size());
+    QVector<double> turnedAsSpin, spinFrames;
     for (int scene = 0; scene < scenes.size(); ++scene) {
         for (FramePainter *painter : painters)
             painter->draw(*scenes.at(scene), 0, target);
-        // Every 10 ms of scene time, every 2 ms in the short spin.
+        // Every 10 ms of scene time over the scene's timeline.
         QVector<qint64> frameTimes;
-        const qint64 end = scene == 0 ? 31701 : 35000;
-        for (qint64 t = 0; t <= end; t += phaseOf(scene, t) == Spin ? 2 : 10)
+        for (qint64 t = 0; t <= scenes.at(scene)->lengthMs(); t += 10)
             frameTimes.append(t);
-        // In the spin, one full-screen opaque image is also turned (and shrunk) as that frame
-        // turns the picture, on one thread: what one turned image costs at the spin's angles.
+        // Where the forest spins, one full-screen opaque image is also turned (and shrunk) as
+        // that frame turns the picture, on one thread: what one turned image costs at the spin's
+        // angles.
+        const auto *forest = dynamic_cast<const Forest *>(scenes.at(scene));
         QVector<double> fastest[3];
         for (QVector<double> &each : fastest)
             each.fill(1e9, frameTimes.size());
@@ -160,14 +198,11 @@ void benchOffscreen(const QList<Instruction *> &scenes, QSize size)
                     painters[p]->draw(*scenes.at(scene), t, target);
                     fastest[p][i] = std::min(fastest[p][i], msSince(timer));
                 }
-                if (phaseOf(scene, t) == Spin && t > 23500) {
-                    const float k = float(t - 23500) / 200.0f;
-                    const float shrink = std::min(1.0f, 1.0f / k);
+                if (forest && Forest::turnsAt(t)) {
                     fastest[2][i]
                         = std::min(fastest[2][i], timeOnce(target, [&](QPainter &p) {
                                        p.translate(width / 2.0, height / 2.0);
-                                       p.rotate(k * k);
-                                       p.scale(shrink, shrink);
+                                       p.setTransform(Forest::finaleTurn(t), true);
                                        p.drawImage(QPointF(-width / 2.0, -height / 2.0), opaque);
                                    }));
                 }
@@ -177,9 +212,11 @@ void benchOffscreen(const QList<Instruction *> &scenes, QSize size)
         }
         for (int i = 0; i < frameTimes.size(); ++i) {
             for (int p = 0; p < 2; ++p)
-                times[p][phaseOf(scene, frameTimes.at(i))].append(fastest[p][i]);
-            if (fastest[2][i] < 1e9)
+                times[p][phaseOf(phases, scene, frameTimes.at(i))].append(fastest[p][i]);
+            if (fastest[2][i] < 1e9) {
                 turnedAsSpin.append(fastest[2][i]);
+                spinFrames.append(fastest[1][i]);
+            }
         }
     }
 
@@ -193,19 +230,20 @@ void benchOffscreen(const QList<Instruction *> &scenes, QSize size)
     std::printf("  turned full-screen opaque image, 1 thread:   %6.2f ms at 0.5 deg; turned as the "
                 "spin turns: median %.2f ms, p99 %.2f ms\n",
                 turnedMs, asSpin.median, asSpin.p99);
-    std::printf("  %-22s %6s %8s %8s %8s %8s %7s %8s %8s\n", "phase", "frames", "median", "p99",
+    std::printf("  %-30s %6s %8s %8s %8s %8s %7s %8s %8s\n", "phase", "frames", "median", "p99",
                 "median", "p99", "1 / all", "p99 /", "p99 /");
-    std::printf("  %-22s %6s %8s %8s %8s %8s %7s %8s %8s\n", "", "", "1 thread", "1 thread",
+    std::printf("  %-30s %6s %8s %8s %8s %8s %7s %8s %8s\n", "", "", "1 thread", "1 thread",
                 qPrintable(QStringLiteral("%1 thr.").arg(all.threads())),
                 qPrintable(QStringLiteral("%1 thr.").arg(all.threads())), "p99", "floor", "turned");
-    for (int phase = 0; phase < PhaseCount; ++phase) {
+    for (int phase = 0; phase < phases.size(); ++phase) {
         const Stats single = statsOf(times[0][phase]);
         const Stats banded = statsOf(times[1][phase]);
-        std::printf("  %-22s %6d %8.2f %8.2f %8.2f %8.2f %6.2fx %8.2f %8.2f\n", phaseNames[phase],
-                    single.frames, single.median, single.p99, banded.median, banded.p99,
-                    single.p99 / banded.p99, banded.p99 / floorMs, banded.p99 / turnedMs);
+        std::printf("  %-30s %6d %8.2f %8.2f %8.2f %8.2f %6.2fx %8.2f %8.2f\n",
+                    qPrintable(phases.at(phase).name), single.frames, single.median, single.p99,
+                    banded.median, banded.p99, single.p99 / banded.p99, banded.p99 / floorMs,
+                    banded.p99 / turnedMs);
     }
-    const Stats spin = statsOf(times[1][Spin]);
+    const Stats spin = statsOf(spinFrames);
     std::printf("  spin p99, %d threads / p99 of one image turned as the spin turns, 1 thread: "
                 "%.2f\n",
                 all.threads(), spin.p99 / asSpin.p99);
@@ -442,12 +480,13 @@ WindowRun benchWindow(int seconds, bool paced)
                 idle.isEmpty() ? "5 (default)" : idle.constData());
     // The scene time's steps from frame to frame: one refresh period within 2 ms, several
     // periods within 2 ms (refreshes missed), or other.
-    std::printf("  %-22s %6s %7s %9s %9s   %-44s %6s\n", "phase", "frames", "fps", "interval",
+    std::printf("  %-30s %6s %7s %9s %9s   %-44s %6s\n", "phase", "frames", "fps", "interval",
                 "interval", "scene time step", "still");
-    std::printf("  %-22s %6s %7s %9s %9s   %-44s %6s\n", "", "", "", "median ms", "p99 ms",
+    std::printf("  %-30s %6s %7s %9s %9s   %-44s %6s\n", "", "", "", "median ms", "p99 ms",
                 periodMs > 0 ? "median ms, 1 period +-2 ms, 2+ periods, other" : "median ms",
                 "passed");
-    for (int phase = 0; phase < PhaseCount; ++phase) {
+    const QVector<Phase> phases = phasesOf(scenes);
+    for (int phase = 0; phase < phases.size(); ++phase) {
         // Consecutive frames both in the phase: the time between them and the scene time they
         // moved on (within one scene), but for the refreshes passed over while the picture stood
         // still, which are counted apart.
@@ -455,10 +494,10 @@ WindowRun benchWindow(int seconds, bool paced)
         int frames = 0, onePeriod = 0, periods = 0, passedOver = 0;
         for (int i = 0; i < stamps.size(); ++i) {
             const FrameStamp &s = stamps.at(i);
-            if (phaseOf(s.scene, s.t) != phase)
+            if (phaseOf(phases, s.scene, s.t) != phase)
                 continue;
             ++frames;
-            if (i == 0 || phaseOf(stamps.at(i - 1).scene, stamps.at(i - 1).t) != phase)
+            if (i == 0 || phaseOf(phases, stamps.at(i - 1).scene, stamps.at(i - 1).t) != phase)
                 continue;
             const FrameStamp &before = stamps.at(i - 1);
             const int stillRefreshes = before.scene == s.scene
@@ -481,8 +520,8 @@ WindowRun benchWindow(int seconds, bool paced)
             }
         }
         if (gaps.size() < 2) {
-            std::printf("  %-22s %6d %7s %9s %9s   %-44s %6d\n", phaseNames[phase], frames, "", "",
-                        "", "", passedOver);
+            std::printf("  %-30s %6d %7s %9s %9s   %-44s %6d\n", qPrintable(phases.at(phase).name),
+                        frames, "", "", "", "", passedOver);
             continue;
         }
         const Stats g = statsOf(gaps);
@@ -496,10 +535,11 @@ WindowRun benchWindow(int seconds, bool paced)
                         .arg(100.0 * onePeriod / steps.size(), 0, 'f', 1)
                         .arg(periods)
                         .arg(steps.size() - onePeriod - periods);
-        std::printf("  %-22s %6d %7.1f %9.2f %9.2f   %-44s %6d\n", phaseNames[phase], frames, fps,
-                    g.median, g.p99, qPrintable(step), passedOver);
+        std::printf("  %-30s %6d %7.1f %9.2f %9.2f   %-44s %6d\n",
+                    qPrintable(phases.at(phase).name), frames, fps, g.median, g.p99,
+                    qPrintable(step), passedOver);
     }
-    std::printf("  all: %d frames in %.1f s, %.1f fps\n", stamps.size(), wallSeconds,
+    std::printf("  all: %d frames in %.1f s, %.1f fps\n", int(stamps.size()), wallSeconds,
                 stamps.size() / wallSeconds);
     std::printf("  CPU seconds per second of show: %.3f mincer-bench", run.cpuPerSecond);
     if (run.serverCpuPerSecond >= 0)
@@ -529,12 +569,7 @@ int main(int argc, char *argv[])
         } else if (std::strcmp(argv[i], "--compare") == 0) {
             compare = true;
         } else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc) {
-            const QRegularExpressionMatch match
-                = QRegularExpression(QStringLiteral("^(\\d{1,5})x(\\d{1,5})$"))
-                      .match(QString::fromLocal8Bit(argv[++i]));
-            const QSize size = match.hasMatch()
-                ? QSize(match.captured(1).toInt(), match.captured(2).toInt())
-                : QSize();
+            const QSize size = parsePixelSize(QString::fromLocal8Bit(argv[++i]));
             if (size.isEmpty()) {
                 std::fprintf(stderr, "mincer-bench: --size needs WIDTHxHEIGHT, not '%s'\n",
                              argv[i]);

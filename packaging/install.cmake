@@ -78,5 +78,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # mincer-capture --video runs ffmpeg; in a Wayland session Qt's wayland platform gives the
 # demo a native window that the compositor paces (without it, Qt runs it through XWayland).
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg, qtwayland5")
+if(MINCER_QT STREQUAL "6")
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg, qt6-wayland")
+else()
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg, qtwayland5")
+endif()
 include(CPack)

@@ -37,6 +37,12 @@ answers 0 "0  screen        1920x1080  60.00 Hz  (default)|1  screen        1280
 answers 2 "unknown option 'bogus'|mincer --help" --bogus
 answers 2 "--window needs WIDTHxHEIGHT" --window=wide
 answers 2 "no screen '7'|1  screen        1280x1024" --screen 7
+out=$(script -qec "$mincer -" /dev/null 2>&1 </dev/null)
+[ $? -eq 2 ] && grep -qF "standard input is a terminal" <<<"$out"
+expect "mincer - on a terminal: status 2, '$out'"
+out=$("$capture" --help-all 2>&1)
+[ $? -eq 0 ] && grep -qF -- "-platform" <<<"$out"
+expect "mincer-capture --help-all: status 0, the toolkit's options listed"
 
 # --- Music it cannot play: one line, status 1, and no window mapped on either screen, whether it
 # is refused before the toolkit starts (missing) or after (damaged, found so while decoding). The
@@ -86,13 +92,13 @@ expect "the music refused, no window was mapped (and the demo's own window on sc
 for size in 640x480 1920x1080; do
     "$capture" --at 1000 --size "$size" -o "$work/expected-$size.png" 2> /dev/null
 done
-start_demo disk 60 --window=800x450
+start_demo disk 60 --window 800x450 # the size as the next argument, as --window=800x450
 if [ -z "$window" ]; then
     fail "--window: no window appeared"
 else
     sleep 0.3
     [ "$(geometry_of "$window" | cut -d' ' -f2)" = 800x450 ]
-    expect "--window=800x450: $(geometry_of "$window")"
+    expect "--window 800x450: $(geometry_of "$window")"
     xdotool windowsize "$window" 640 480
     sleep 0.5
     match=$("$screenmatch" --window "$window" "$work/expected-640x480.png")

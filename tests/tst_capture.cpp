@@ -2,6 +2,7 @@
 // against the sequence drawn here, storyboard sizes, failures, and the Debian package (with
 // lintian).
 
+#include "scenelist.h"
 #include "framepainter.h"
 #include "instruction.h"
 #include "musicsource.h"
@@ -465,7 +466,7 @@ void TestCapture::package()
     }
 
     const Result depends = run("dpkg-deb", {"-f", deb, "Depends"}, folder.path());
-    QVERIFY2(depends.out.contains("libqt5gui5") && depends.out.contains("libsdl1.2"),
+    QVERIFY2(depends.out.contains("libqt" MINCER_QT "gui") && depends.out.contains("libsdl1.2"),
              depends.out.constData());
 
     // Unpacked, the desktop entry starts the demo beside its music, and the capture program

@@ -3,6 +3,7 @@
 #include "imagediff.h"
 #include "mince.h"
 #include "paintlog.h"
+#include "scenelist.h"
 
 #include <QtTest>
 
@@ -230,12 +231,12 @@ private slots:
     }
 
     // The window's frames, each painted only where the scene says it changed since the frame on
-    // screen (nothing where it says nothing changed), are the frames painted whole: both scenes
-    // over their whole timelines at 60 frames per second, the grinder through every caption and
-    // past the last; every 1.5 s a seek back by 1 s, and every 10 s one by 10 s, each followed by
-    // the frame after the one before the seek (a seek forward). On a screen of the composition's
-    // size, a letterboxed one and one scaled by a fractional device pixel ratio, whose window
-    // asks for the changed parts in logical pixels, every frame; on the other screens every tenth.
+    // screen (nothing where it says nothing changed), are the frames painted whole: every scene of
+    // the list over its whole timeline at 60 frames per second, one that goes on a second past it;
+    // every 1.5 s a seek back by 1 s, and every 10 s one by 10 s, each followed by the frame after
+    // the one before the seek (a seek forward). On a screen of the composition's size, a
+    // letterboxed one and one scaled by a fractional device pixel ratio, whose window asks for the
+    // changed parts in logical pixels, every frame; on the other screens every tenth.
     void changedParts_data()
     {
         QTest::addColumn<QSize>("screen"); // logical pixels
@@ -257,10 +258,14 @@ private slots:
         QFETCH(qreal, ratio);
         QFETCH(int, stride);
         const QSize device = screen * ratio; // as the window rounds it
-        FramePainter painter({&forest, &mince}, 2);
+        const QList<Instruction *> scenes = createScenes();
+        FramePainter painter(scenes, 2);
         QStringList faults;
-        for (Instruction *scene : QList<Instruction *> {&forest, &mince}) {
-            const int frames = scene == &forest ? 1902 : 2160; // to 31.7 s, and 36 s
+        for (Instruction *scene : scenes) {
+            // Over the scene's timeline, and a second past it where the scene goes on.
+            const long lengthMs
+                = scene->lengthMs() + (scene->endTime() == Instruction::noEnd ? 1000 : 0);
+            const int frames = int(lengthMs * 60 / 1000);
             QList<long> times;
             for (int n = 0; n <= frames; ++n) {
                 if (n % stride == 0)
@@ -289,7 +294,7 @@ private slots:
                 if (std::memcmp(shown.constBits(), whole.constBits(), whole.sizeInBytes()) == 0)
                     continue;
                 faults.append(QStringLiteral("%1 from %2 to %3 ms: %4 pixels differ")
-                                  .arg(scene == &forest ? "forest" : "mince")
+                                  .arg(scene->name())
                                   .arg(from)
                                   .arg(t)
                                   .arg(differingPixels(shown, whole)));

@@ -1,6 +1,9 @@
 // Checks the rendered music.raw: its format and length, its level, that it marks the first
 // scene's events, and that rendering the score again gives the same bytes.
 
+#include "forest.h"
+#include "scenelist.h"
+
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -89,13 +92,17 @@ void TestMusic::soundsThroughout_data()
     QTest::addColumn<double>("from"); // s
     QTest::addColumn<double>("to"); // s
 
+    Forest forest;
+    const double hop = findEvent({&forest}, "hop").timeMs / 1000.0;
+    const double spin = findEvent({&forest}, "spin").timeMs / 1000.0;
+    const double end = forest.endTime() / 1000.0;
     QTest::newRow("dusk") << 0.0 << 4.0;
-    QTest::newRow("theme") << 4.0 << 14.0;
-    QTest::newRow("hop and rises") << 14.0 << 23.5;
-    QTest::newRow("spin") << 23.5 << 30.7;
-    // The grinder's captions change every 5 s from 31.7 s on.
+    QTest::newRow("theme") << 4.0 << hop;
+    QTest::newRow("hop and rises") << hop << spin;
+    QTest::newRow("spin") << spin << end - 1.0;
+    // The grinder's captions change every 5 s from the forest's end on.
     for (int caption = 0; caption < 7; ++caption) {
-        const double start = 31.7 + 5.0 * caption;
+        const double start = end + 5.0 * caption;
         QTest::addRow("grinder caption %d", caption) << start << start + 5.0;
     }
 }
@@ -115,12 +122,16 @@ void TestMusic::marksTheForestEvents_data()
     QTest::addColumn<double>("after"); // s, start of the 250 ms after it
     QTest::addColumn<double>("changeDb"); // at least this much louder (or quieter, if negative)
 
-    QTest::newRow("hop at 14 s") << 13.75 << 14.0 << 4.0;
-    QTest::newRow("first rise at 18 s") << 17.75 << 18.0 << 4.0;
-    QTest::newRow("second rise at 22.5 s") << 22.25 << 22.5 << 3.0;
-    // The band stops for the fade from 30.7 s, and the grinder starts with a crash at 31.7 s.
-    QTest::newRow("fade from 30.7 s") << 30.45 << 31.0 << -6.0;
-    QTest::newRow("grinder at 31.7 s") << 31.45 << 31.7 << 6.0;
+    Forest forest;
+    const auto at = [&](const char *name) { return findEvent({&forest}, name).timeMs / 1000.0; };
+    QTest::newRow("hop") << at("hop") - 0.25 << at("hop") << 4.0;
+    QTest::newRow("first rise") << at("first rise") - 0.25 << at("first rise") << 4.0;
+    QTest::newRow("second rise") << at("second rise") - 0.25 << at("second rise") << 3.0;
+    // The band stops for the fade a second before the forest ends, and the grinder starts with a
+    // crash.
+    const double end = forest.endTime() / 1000.0;
+    QTest::newRow("fade") << end - 1.25 << end - 0.7 << -6.0;
+    QTest::newRow("grinder") << end - 0.25 << end << 6.0;
 }
 
 // The music changes at the moments the first scene's character moves.

@@ -17,8 +17,8 @@
 
 #include <unistd.h>
 
-static constexpr int bytesPerSecond = 176400; // 44100 frames of 2 channels, 16 bit
-static constexpr int bytesPerBuffer = 3528; // 882 frames: 20 ms
+static constexpr int bytesPerSecond = musicBytesPerSecond;
+static constexpr int bytesPerBuffer = deviceBufferFrames * musicBytesPerFrame;
 
 class TestPlayback : public QObject
 {

@@ -24,13 +24,20 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
 }
 
-# What building the demo, its tools and its tests needs.
-BUILD_PACKAGES=(cmake make g++ pkg-config qtbase5-dev libsdl1.2-dev fonts-dejavu-core
+# What building the demo, its tools and its tests needs, with Qt 5 (the default) or with Qt 6
+# (MINCER_QT=6).
+QT5_BUILD_PACKAGES=(qtbase5-dev)
+QT6_BUILD_PACKAGES=(qt6-base-dev)
+if [ "${MINCER_QT:-5}" = 6 ]; then QT_BUILD_PACKAGES=("${QT6_BUILD_PACKAGES[@]}"); else QT_BUILD_PACKAGES=("${QT5_BUILD_PACKAGES[@]}"); fi
+BUILD_PACKAGES=(cmake make g++ pkg-config "${QT_BUILD_PACKAGES[@]}" libsdl1.2-dev fonts-dejavu-core
                 libsndfile1-dev libsoxr-dev libpulse-dev)
 # What rendering the music from its score needs (the target 'music', ./run, installing).
 MUSIC_PACKAGES=(abcmidi fluidsynth fluid-soundfont-gm sox)
 # ./run checks for a display with xdpyinfo; Qt's wayland platform opens a native Wayland window.
-RUN_PACKAGES=(x11-utils qtwayland5)
+QT5_RUN_PACKAGES=(qtwayland5)
+QT6_RUN_PACKAGES=(qt6-wayland)
+if [ "${MINCER_QT:-5}" = 6 ]; then QT_RUN_PACKAGES=("${QT6_RUN_PACKAGES[@]}"); else QT_RUN_PACKAGES=("${QT5_RUN_PACKAGES[@]}"); fi
+RUN_PACKAGES=(x11-utils "${QT_RUN_PACKAGES[@]}")
 # mincer-capture --video runs ffmpeg; cpack runs dpkg-shlibdeps and file.
 CAPTURE_PACKAGES=(ffmpeg)
 PACKAGING_PACKAGES=(dpkg-dev file)
@@ -44,6 +51,8 @@ SOUND_TEST_PACKAGES=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplu
                      libxcb1-dev libxcb-damage0-dev libxcb-present-dev libxcb-xtest0-dev
                      libsdl2-2.0-0)
 TEST_PACKAGES+=("${SOUND_TEST_PACKAGES[@]}")
+# ./test builds its sanitizer build with Qt 6, so that both stay green.
+TEST_PACKAGES+=("${QT5_BUILD_PACKAGES[@]}" "${QT6_BUILD_PACKAGES[@]}")
 # The package test judges the package with lintian.
 LINT_PACKAGES=(lintian)
 TEST_PACKAGES+=("${LINT_PACKAGES[@]}")

@@ -35,6 +35,7 @@
 
 #include "framepainter.h"
 #include "instruction.h"
+#include "scenelist.h"
 #include "scenesequence.h"
 
 #include <xcb/damage.h>
@@ -53,10 +54,9 @@
 
 namespace {
 
-constexpr long riseStartMs = 22500; // the second rise: the top moves 1 px per ms until 22650
 constexpr long restMs = 0; // the character at rest, as in the first frame
-constexpr long firstCandidateMs = riseStartMs - 10;
-constexpr long lastCandidateMs = riseStartMs + 160;
+constexpr long candidatesBeforeMs = 10; // scene times told apart around the rise's 150 ms
+constexpr long candidatesAfterMs = 160;
 constexpr int stripWidthPx = 8; // device pixels
 constexpr std::uint32_t keysymUp = 0xff52;
 constexpr std::int64_t keyGapUs = 60000; // between the two presses, so none looks auto-repeated
@@ -94,14 +94,23 @@ struct Candidates
 int prepare(const QSize &screen, const QString &path)
 {
     QList<Instruction *> scenes = createScenes();
+    // The forest's second rise: the character's top moves 1 px per ms for 150 ms. The seek keys
+    // reach it in the first scene only.
+    const SceneMoment rise = findEvent(scenes, "second rise");
+    if (rise.scene != 0) {
+        std::fprintf(stderr, "frameprobe: the second rise is not in the first scene\n");
+        return 1;
+    }
+    const long firstCandidateMs = rise.timeMs - candidatesBeforeMs;
+    const long lastCandidateMs = rise.timeMs + candidatesAfterMs;
     FramePainter painter(scenes);
     QImage frame(screen, QImage::Format_RGB32);
     auto render = [&](long t) {
-        painter.draw(*scenes.first(), t, frame);
+        painter.draw(*scenes.at(rise.scene), t, frame);
         return frame.copy();
     };
     // Where the rise changes the picture; the strip runs down its middle.
-    const QImage before = render(riseStartMs), after = render(lastCandidateMs);
+    const QImage before = render(rise.timeMs), after = render(lastCandidateMs);
     QRect changed;
     for (int y = 0; y < screen.height(); ++y) {
         for (int x = 0; x < screen.width(); ++x) {

@@ -42,6 +42,7 @@
 //     network speaker, states "tunnel-...", +-15 and +-40 ms), the music intact and exit status 0
 //     in every launch, and at least 4 launches.
 
+#include "musicsource.h"
 #include "songreference.h"
 
 #include <QByteArray>
@@ -60,10 +61,9 @@
 
 namespace {
 
-constexpr int bytesPerSecond = 176400; // 44100 frames of two 16-bit samples
-constexpr int bytesPerFrame = 4;
+constexpr int bytesPerSecond = musicBytesPerSecond;
+constexpr int bytesPerFrame = musicBytesPerFrame;
 constexpr qint64 seekMs = 20000; // the probe's two Up presses
-constexpr qint64 riseFirstMs = 22500; // frameprobe's scene times from here on are the rise's
 constexpr qint64 pauseUs = 30000; // a callback interval longer than this is a pause
 constexpr double medianLimitMs = 10, launchLimitMs = 30;
 // Behind a network speaker the clock counts a delay that the server reports, in snapshots that
@@ -351,7 +351,8 @@ int reportLaunch(const QString &dir, const QStringList &label)
     int riseFrames = 0;
     for (size_t i = 0; i < frames.size(); ++i) {
         const Frame &frame = frames[i];
-        if (frame.scene < riseFirstMs || !placed)
+        // frameprobe tells apart the scene times of the rise alone: the others look alike.
+        if (frame.scene <= 0 || !placed)
             continue;
         const qint64 positionMs = frame.scene - seekMs;
         const qint64 byte = *placed + positionMs * bytesPerSecond / 1000 / 4 * 4;

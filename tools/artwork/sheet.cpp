@@ -1,4 +1,5 @@
 #include "artwork.h"
+#include "scenekit.h"
 
 #include <QFont>
 #include <QPainter>
@@ -72,7 +73,7 @@ QImage paintContactSheet(const QList<Artwork> &artworks)
             const QRectF box(qRound(left), top, qRound(artwork.image.width() * cell.scale),
                              qRound(artwork.image.height() * cell.scale));
             // The scenes' fill colour in a faint check, so that transparent parts show.
-            painter.fillRect(box, QColor("#30392c"));
+            painter.fillRect(box, sceneColour());
             painter.save();
             painter.setClipRect(box);
             for (int y = 0; y * 16 < box.height(); ++y)

@@ -4,6 +4,8 @@
 #include "encoder.h"
 #include "musiclocation.h"
 #include "musicsource.h"
+#include "pixelsize.h"
+#include "scenelist.h"
 #include "scenesequence.h"
 #include "sequence.h"
 
@@ -13,7 +15,6 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QPainter>
-#include <QRegularExpression>
 #include <QSaveFile>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
@@ -28,7 +29,6 @@
 
 namespace {
 
-const int maxSidePx = 16384;
 const int maxFps = 1000; // frame times are whole milliseconds
 const qint64 maxSeconds = 24 * 3600; // longest sequence time rendered, s
 const int thumbWidthPx = 320; // storyboard thumbnail width
@@ -125,6 +125,9 @@ Options parseOptions(const QStringList &arguments)
         std::fputs(qPrintable(parser.helpText()), stdout);
         std::exit(0);
     }
+    // With the toolkit's options too: the parser prints them itself, then exits.
+    if (parser.isSet("help-all"))
+        parser.process(arguments);
     if (!parser.positionalArguments().isEmpty())
         fail(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
 
@@ -150,12 +153,11 @@ Options parseOptions(const QStringList &arguments)
 
     if (parser.isSet("size")) {
         const QString text = parser.value("size");
-        const QRegularExpressionMatch match
-            = QRegularExpression(QStringLiteral("^(\\d+)x(\\d+)$")).match(text);
-        if (!match.hasMatch())
-            fail(QStringLiteral("--size needs WIDTHxHEIGHT, not '%1'").arg(text));
-        options.size = QSize(parsePositive("size", match.captured(1), maxSidePx),
-                             parsePositive("size", match.captured(2), maxSidePx));
+        options.size = parsePixelSize(text);
+        if (options.size.isEmpty())
+            fail(QStringLiteral("--size needs WIDTHxHEIGHT, from 1 to %1 pixels a side, not '%2'")
+                     .arg(largestSidePx)
+                     .arg(text));
     }
     if (parser.isSet("fps"))
         options.fps = parsePositive("fps", parser.value("fps"), maxFps);

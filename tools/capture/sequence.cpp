@@ -16,10 +16,7 @@ void FrameSequence::drawAt(qint64 timeMs, QImage &image)
 {
     QElapsedTimer timer;
     timer.start();
-    const SceneSequence::Frame frame = sequence.at(timeMs * 1'000'000);
-    // Past the last scene nothing is drawn, as in the window.
-    if (Instruction *scene = sequence.scene(frame.scene))
-        painter.draw(*scene, frame.timeMs, image);
+    painter.draw(sequence, sequence.at(timeMs * 1'000'000), image);
     drawingTimeNs += timer.nsecsElapsed();
     ++drawn;
 }

@@ -99,6 +99,9 @@ bool musicReady(Music &music)
 
 int main(int argc, char *argv[])
 {
+    // The environment is set before any thread starts: setenv is not safe beside other threads.
+    requestImmediateRepaints();
+
     // The help, the version, mistakes and music that cannot be played are answered before the
     // toolkit starts, so without a display, unless the command line holds options that may be
     // the toolkit's.
@@ -129,7 +132,6 @@ int main(int argc, char *argv[])
         && !startMusic(early.options(), &music))
         return 1;
 
-    requestImmediateRepaints();
     QGuiApplication app(argc, argv);
     CommandLine commandLine;
     switch (commandLine.parse(QCoreApplication::arguments(), true)) {

@@ -1,15 +1,8 @@
 #include "scenesequence.h"
 
-#include "forest.h"
 #include "instruction.h"
-#include "mince.h"
 
 #include <algorithm>
-
-QList<Instruction *> createScenes()
-{
-    return {new Forest, new Mince};
-}
 
 SceneSequence::SceneSequence(const QList<Instruction *> &scenes) : instructions(scenes) { }
 

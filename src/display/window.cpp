@@ -1,6 +1,7 @@
 #include "window.h"
 
 #include "instruction.h"
+#include "scenelist.h"
 #include "serverlatency.h"
 
 #include <QCursor>
@@ -242,11 +243,8 @@ void Window::paintEvent(QPaintEvent *event)
         only = scaledOutwards(event->region(), devicePixelRatio());
     paintedScene = due.scene;
     paintedSize = device;
-    // Past the last scene nothing is drawn.
-    if (Instruction *scene = sequence.scene(due.scene)) {
-        frames.draw(*scene, due.timeMs, frame, only);
+    if (frames.draw(sequence, due, frame, only))
         paintedTime = due.timeMs;
-    }
     if (!store) {
         QPainter painter(this);
         painter.drawImage(QRect(QPoint(0, 0), size()), frame);

@@ -130,6 +130,16 @@ bool FramePainter::draw(Instruction &scene, long t, QImage &frame, const QRegion
         [&](QPainter &painter) { return scene.draw(t, painter); }, only);
 }
 
+bool FramePainter::draw(const SceneSequence &sequence, const SceneSequence::Frame &at,
+                        QImage &frame, const QRegion &only)
+{
+    Instruction *scene = sequence.scene(at.scene);
+    if (!scene)
+        return false;
+    draw(*scene, at.timeMs, frame, only);
+    return true;
+}
+
 bool FramePainter::paintBand(QImage &frame, const QRect &area, int band, int bands, qreal scale,
                              const std::function<bool(QPainter &)> &paint, const QRegion &only)
 {

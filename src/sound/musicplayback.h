@@ -9,6 +9,9 @@
 #include <atomic>
 #include <memory>
 
+// The sound device's buffer, which the callback fills at each request: 882 sample frames, 20 ms.
+constexpr int deviceBufferFrames = musicRateHz / 50;
+
 // Audio fill callback: copies the next len bytes of the music into stream (silence after its end,
 // and where the music is not loaded yet), starts it over at its end when it loops, and notes the
 // time and size of the request. `userdata` is the playback's stream.

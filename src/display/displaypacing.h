@@ -7,7 +7,9 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
+class QAbstractNativeEventFilter;
 class QSocketNotifier;
 class QPaintDeviceWindow;
 struct xcb_connection_t;
@@ -70,9 +72,10 @@ private:
 // this is said once on stderr. Elsewhere the next frame is requested at once: on Wayland the
 // toolkit itself holds each frame back until the compositor asks for one.
 //
-// The refreshes come through a connection of our own to the X server, watched by a socket
-// notifier on the window's thread: Qt's own connection is private to its platform plugin, whose
-// event reader would not pass Present's events on.
+// With Qt 6 the refreshes come among Qt's own events, on the connection that its native interface
+// shares, and a native event filter takes them. Qt 5 keeps its connection to itself and would not
+// pass Present's events on: there they come through a connection of our own, watched by a socket
+// notifier on the window's thread.
 class DisplayPacing : public QObject
 {
 public:
@@ -108,10 +111,17 @@ public:
 private:
     enum class State { Unstarted, Present, Timer, Unpaced };
 
+    // The next frame is due at the next refresh or tick, or at once (a refresh period later when
+    // `skipping` the one due) where neither paces.
+    void awaitNextFrame(bool skipping);
     void followRefreshes();
     bool selectRefreshEvents();
     void askForRefresh();
     void readEvents();
+    // Takes one X event (an xcb_generic_event_t): a refresh report is observed, true. `ours` is
+    // set when it answers the latest request.
+    bool takeEvent(const void *event, bool *ours);
+    void refreshReported();
     void paceByTimer(const char *why);
     qint64 tickPeriodNs() const;
     qint64 tickAfter(qint64 timeNs) const; // the first tick after timeNs
@@ -123,6 +133,8 @@ private:
     bool paced = true;
     State state = State::Unstarted;
     xcb_connection_t *connection = nullptr;
+    bool sharedConnection = false; // the toolkit's own, with its events filtered
+    std::unique_ptr<QAbstractNativeEventFilter> filter;
     QSocketNotifier *notifier = nullptr;
     quint8 presentOpcode = 0;
     quint32 eventId = 0;

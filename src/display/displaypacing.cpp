@@ -1,5 +1,6 @@
 #include "displaypacing.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QGuiApplication>
 #include <QPaintDeviceWindow>
 #include <QRandomGenerator>
@@ -33,6 +34,26 @@ constexpr double periodGain = 1.0 / 1024;
 // If a refresh that was asked about is not reported within this time, the next frame is asked
 // for anyway (and the refresh again), so that the show never stops.
 constexpr int watchdogMs = 1000;
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 2, 0)
+// Hands the X events of Qt's own connection to `take` before Qt passes them over.
+class XcbEventFilter : public QAbstractNativeEventFilter
+{
+public:
+    explicit XcbEventFilter(std::function<bool(const xcb_generic_event_t *)> take)
+        : take(std::move(take))
+    { }
+
+    bool nativeEventFilter(const QByteArray &type, void *message, qintptr *) override
+    {
+        return type == "xcb_generic_event_t"
+            && take(static_cast<const xcb_generic_event_t *>(message));
+    }
+
+private:
+    std::function<bool(const xcb_generic_event_t *)> take;
+};
+#endif
 
 } // namespace
 
@@ -171,17 +192,15 @@ qint64 DisplayPacing::frameShownAtNs()
 
 void DisplayPacing::requestFrame()
 {
-    if (state == State::Unstarted)
-        followRefreshes();
-    if (state == State::Present)
-        askForRefresh();
-    else if (state == State::Timer)
-        awaitTick();
-    else
-        frameDue();
+    awaitNextFrame(false);
 }
 
 void DisplayPacing::skipFrame()
+{
+    awaitNextFrame(true);
+}
+
+void DisplayPacing::awaitNextFrame(bool skipping)
 {
     if (state == State::Unstarted)
         followRefreshes();
@@ -189,8 +208,10 @@ void DisplayPacing::skipFrame()
         askForRefresh();
     else if (state == State::Timer)
         awaitTick();
-    else
+    else if (skipping) // nothing paces: a refresh period later
         skipWait.start(int((tickPeriodNs() + 999'999) / 1'000'000));
+    else
+        frameDue();
 }
 
 // The screen's refresh period, or 60 Hz's where the screen does not say.
@@ -239,9 +260,16 @@ void DisplayPacing::followRefreshes()
     if (!paced || QGuiApplication::platformName() != QLatin1String("xcb"))
         return; // nothing to follow, or (on Wayland) the toolkit paces the frames
 
+#if QT_VERSION >= QT_VERSION_CHECK(6, 2, 0)
+    if (const auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {
+        connection = x11->connection();
+        sharedConnection = true;
+    }
+#else
     connection = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(connection)) {
-        paceByTimer("no second connection to the X server");
+#endif
+    if (!connection || xcb_connection_has_error(connection)) {
+        paceByTimer("no connection to the X server");
         return;
     }
     const xcb_query_extension_reply_t *present
@@ -262,9 +290,21 @@ void DisplayPacing::followRefreshes()
     // What the screen says until its reports say better.
     if (window->screen() && window->screen()->refreshRate() > 0)
         clock.assumePeriod(qint64(1e9 / window->screen()->refreshRate()));
+#if QT_VERSION >= QT_VERSION_CHECK(6, 2, 0)
+    filter = std::make_unique<XcbEventFilter>([this](const xcb_generic_event_t *event) {
+        bool ours = false;
+        if (!takeEvent(event, &ours))
+            return false;
+        if (ours)
+            refreshReported();
+        return true;
+    });
+    QCoreApplication::instance()->installNativeEventFilter(filter.get());
+#else
     notifier
         = new QSocketNotifier(xcb_get_file_descriptor(connection), QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &DisplayPacing::readEvents);
+#endif
     state = State::Present;
 }
 
@@ -309,20 +349,29 @@ void DisplayPacing::askForRefresh()
     waiting = true;
     watchdog.start();
     // A reply read on the way may have queued events that the socket notifier will not see.
-    readEvents();
+    if (!sharedConnection)
+        readEvents();
+}
+
+bool DisplayPacing::takeEvent(const void *event, bool *ours)
+{
+    const auto *complete = static_cast<const xcb_present_complete_notify_event_t *>(event);
+    if ((complete->response_type & 0x7f) != XCB_GE_GENERIC || complete->extension != presentOpcode
+        || complete->event_type != XCB_PRESENT_COMPLETE_NOTIFY || complete->event != eventId
+        || complete->kind != XCB_PRESENT_COMPLETE_KIND_NOTIFY_MSC)
+        return false;
+    clock.observe(complete->msc, qint64(complete->ust) * 1000);
+    *ours = complete->serial == serial;
+    return true;
 }
 
 void DisplayPacing::readEvents()
 {
     bool refreshed = false;
     while (xcb_generic_event_t *event = xcb_poll_for_event(connection)) {
-        const auto *complete = reinterpret_cast<xcb_present_complete_notify_event_t *>(event);
-        if ((event->response_type & 0x7f) == XCB_GE_GENERIC && complete->extension == presentOpcode
-            && complete->event_type == XCB_PRESENT_COMPLETE_NOTIFY
-            && complete->kind == XCB_PRESENT_COMPLETE_KIND_NOTIFY_MSC) {
-            clock.observe(complete->msc, qint64(complete->ust) * 1000);
-            refreshed = refreshed || complete->serial == serial;
-        }
+        bool ours = false;
+        takeEvent(event, &ours);
+        refreshed = refreshed || ours;
         free(event);
     }
     if (xcb_connection_has_error(connection)) {
@@ -330,7 +379,13 @@ void DisplayPacing::readEvents()
         awaitTick();
         return;
     }
-    if (refreshed && waiting) {
+    if (refreshed)
+        refreshReported();
+}
+
+void DisplayPacing::refreshReported()
+{
+    if (waiting) {
         waiting = false;
         watchdog.stop();
         // After a report early, off the grid, a frame painted now would be shown no later than
@@ -367,9 +422,18 @@ void DisplayPacing::disconnectFromDisplay()
         notifier->deleteLater();
         notifier = nullptr;
     }
-    if (connection)
+    if (filter)
+        QCoreApplication::instance()->removeNativeEventFilter(filter.get());
+    filter.reset();
+    if (connection && sharedConnection && watchedWindow) {
+        xcb_present_select_input(connection, eventId, watchedWindow,
+                                 XCB_PRESENT_EVENT_MASK_NO_EVENT);
+        xcb_flush(connection);
+    }
+    if (connection && !sharedConnection)
         xcb_disconnect(connection);
     connection = nullptr;
+    sharedConnection = false;
     watchedWindow = 0;
 }
 

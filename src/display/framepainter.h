@@ -2,6 +2,7 @@
 #define FRAMEPAINTER_H
 
 #include "scenekit.h"
+#include "scenesequence.h"
 
 #include <QImage>
 #include <QList>
@@ -68,6 +69,10 @@ public:
     // or only the frame's pixels in `only` when it is not empty; returns what the scene's draw
     // returned.
     bool draw(Instruction &scene, long t, QImage &frame, const QRegion &only = QRegion());
+    // Draws the sequence's frame `at` (its scene at its scene time) the same way; past the last
+    // scene nothing is drawn, and it returns false.
+    bool draw(const SceneSequence &sequence, const SceneSequence::Frame &at, QImage &frame,
+              const QRegion &only = QRegion());
 
     // Runs paint once per band of the frame's `area`, each on its own thread with a painter on
     // that area alone (its viewport), clipped to the band (and to `only`, unless it is empty) and

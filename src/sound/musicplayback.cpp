@@ -72,7 +72,7 @@ bool MusicPlayback::start(QString *error)
     wanted.freq = musicRateHz;
     wanted.format = AUDIO_S16LSB;
     wanted.channels = musicChannels;
-    wanted.samples = musicRateHz / 50; // 882 sample frames: 20 ms
+    wanted.samples = deviceBufferFrames;
     wanted.callback = effect;
     wanted.userdata = stream;
     // No spec for what was obtained: SDL then converts the music to whatever rate, format and

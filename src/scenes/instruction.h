@@ -4,8 +4,24 @@
 #include <QPainter>
 #include <QRect>
 #include <QRegion>
+#include <QVector>
 
 #include <climits>
+
+// A moment of a scene that its music marks, such as a hop or a swallow.
+struct SceneEvent
+{
+    long timeMs; // scene time
+    const char *name;
+};
+
+// The moments of a scene that its music marks: `once`, in order, and then the last of them again
+// every `repeatEveryMs` ms (0: never). A scene that ends marks its end too.
+struct SceneEvents
+{
+    QVector<SceneEvent> once;
+    long repeatEveryMs = 0;
+};
 
 // One scene of the demo. draw() paints the frame at scene time t (milliseconds since the scene
 // started, negative after seeking back) and returns false once the scene has finished.
@@ -22,6 +38,13 @@ public:
     // The scene time (ms) from which the scene has finished: draw() returns false from then on,
     // and the next scene runs. A scene that never finishes by itself says noEnd.
     virtual long endTime() const { return noEnd; }
+    // How long the scene's timeline runs: its end, or for a scene that never ends, until its
+    // picture repeats what it has shown. Tools that play a scene whole stop there.
+    virtual long lengthMs() const { return endTime(); }
+    // The scene's name, for reports.
+    virtual const char *name() const { return "scene"; }
+    // The moments that its music marks.
+    virtual SceneEvents events() const { return {}; }
 
 protected:
     // Scenes are never deleted through this interface.

@@ -1,5 +1,7 @@
 #include "commandline.h"
 
+#include "pixelsize.h"
+
 #include <QCommandLineParser>
 #include <QGuiApplication>
 #include <QRegularExpression>
@@ -7,9 +9,9 @@
 
 #include <algorithm>
 
-namespace {
+#include <unistd.h>
 
-const int largestSidePx = 16384;
+namespace {
 
 const char description[] = R"(Plays the mincer demo to its music: a forest, then a meat grinder.
 
@@ -63,7 +65,7 @@ CommandLine::Result CommandLine::parse(QStringList arguments, bool toolkitOption
     const QCommandLineOption window(
         "window",
         "Play in an ordinary window, 1280x720 or WIDTHxHEIGHT logical pixels "
-        "(--window=WIDTHxHEIGHT).",
+        "(--window 800x600).",
         "WIDTHxHEIGHT");
     const QCommandLineOption screen("screen",
                                     "Play full-screen on this screen, by its name (such as "
@@ -76,10 +78,16 @@ CommandLine::Result CommandLine::parse(QStringList arguments, bool toolkitOption
     parser.addOptions({window, screen, listScreens, loop, mute});
     parser.addPositionalArgument("FILE", "The music (default: music.raw, see above).", "[FILE]");
 
-    // --window takes its size only as --window=WxH; alone, it is the default size.
-    for (QString &argument : arguments) {
-        if (argument == QLatin1String("--window") || argument == QLatin1String("-window"))
-            argument = QStringLiteral("--window=");
+    // --window takes its size as --window=WxH, or as the next argument when that looks like a
+    // size (--window 800x600); alone, it is the default size.
+    static const QRegularExpression sizeLike(QStringLiteral("^\\d+x\\d+$"));
+    for (int i = 0; i < arguments.size(); ++i) {
+        if (arguments.at(i) != QLatin1String("--window")
+            && arguments.at(i) != QLatin1String("-window"))
+            continue;
+        arguments[i] = QStringLiteral("--window=");
+        if (i + 1 < arguments.size() && sizeLike.match(arguments.at(i + 1)).hasMatch())
+            arguments[i] += arguments.takeAt(i + 1);
     }
     const bool parsed = parser.parse(arguments);
     if (QCoreApplication::instance())
@@ -116,23 +124,23 @@ CommandLine::Result CommandLine::parse(QStringList arguments, bool toolkitOption
         return Error;
     }
     demo.music = files.value(0);
+    if (demo.music == QLatin1String("-") && isatty(STDIN_FILENO)) {
+        error = QStringLiteral("standard input is a terminal, not music; pipe the music in, as in "
+                               "'ffmpeg -i song.mp3 -f s16le -ar 44100 -ac 2 - | mincer -'");
+        return Error;
+    }
     if (parser.isSet(window)) {
         demo.inWindow = true;
         const QString size = parser.value(window);
         if (!size.isEmpty()) {
-            const QRegularExpressionMatch match
-                = QRegularExpression(QStringLiteral("^(\\d{1,5})x(\\d{1,5})$")).match(size);
-            const int width = match.captured(1).toInt();
-            const int height = match.captured(2).toInt();
-            if (!match.hasMatch() || width < 1 || height < 1 || width > largestSidePx
-                || height > largestSidePx) {
+            demo.windowSize = parsePixelSize(size);
+            if (demo.windowSize.isEmpty()) {
                 error = QStringLiteral("--window needs WIDTHxHEIGHT, such as 1280x720, from 1 to "
                                        "%1 pixels a side, not '%2'")
                             .arg(largestSidePx)
                             .arg(size);
                 return Error;
             }
-            demo.windowSize = QSize(width, height);
         }
     }
     demo.screen = parser.value(screen);

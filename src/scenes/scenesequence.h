@@ -6,9 +6,6 @@
 
 class Instruction;
 
-// The demo's scenes in playing order, each created on the heap and never deleted.
-QList<Instruction *> createScenes();
-
 // Which scene runs, and at what scene time, at a position of the music. The scenes play one after
 // the other from music position 0: each from its scene time 0 to its end (Instruction::endTime()),
 // where the next one starts, whether or not a frame is painted then. Seeking shifts the running
