@@ -79,11 +79,12 @@ void MusicClock::serverLatencyReported(qint64 timeNs, qint64 latencyNs, quint32 
         serverReports = 0;
     }
     serverSink = sink;
+    if (serverReports == 0)
+        serverLatenciesNs.fill(latencyNs); // the first report stands for those to come
     serverLatenciesNs[size_t(serverReports++) % serverLatenciesNs.size()] = latencyNs;
-    const size_t n = std::min(size_t(serverReports), serverLatenciesNs.size());
     std::array<qint64, 5> sorted = serverLatenciesNs;
-    std::sort(sorted.begin(), sorted.begin() + long(n));
-    const qint64 medianNs = (sorted[(n - 1) / 2] + sorted[n / 2]) / 2;
+    std::nth_element(sorted.begin(), sorted.begin() + 2, sorted.end());
+    const qint64 medianNs = sorted[2];
     serverDelayAt(timeNs);
     // Where the server holds more than the device's queue, the sound library may hold music of its
     // own besides, which the server does not see: counted in over the first unreportedNs beyond the
