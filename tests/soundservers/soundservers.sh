@@ -148,16 +148,28 @@ server_env() { # DIR
     unset PULSE_LATENCY_MSEC PIPEWIRE_REMOTE
 }
 
-start_pulseaudio() { # DIR [SUSPEND]
-    server_env "$1"
-    local suspend=()
-    [ -n "${2:-}" ] && suspend=(--load="module-suspend-on-idle timeout=1")
+# A PulseAudio daemon in DIR's private world with MODULE... and its native socket there; waits
+# until it answers.
+pulseaudio_with() { # DIR MODULE...
+    local dir=$1 load=() module
+    shift
+    server_env "$dir"
+    for module in "$@"; do
+        load+=(--load="$module")
+    done
     pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disable-shm=no \
-        --load="module-null-sink sink_name=mincer rate=44100 format=s16le channels=2" \
-        --load="module-native-protocol-unix socket=$1/run/pulse/native auth-anonymous=1" \
-        "${suspend[@]}" >"$1/server.log" 2>&1 &
+        "${load[@]}" --load="module-native-protocol-unix socket=$dir/run/pulse/native auth-anonymous=1" \
+        >"$dir/server.log" 2>&1 &
     started+=($!)
-    wait_for 10 pactl info || { echo "PulseAudio did not start"; cat "$1/server.log"; return 1; }
+    wait_for 10 pactl info
+}
+null_sink="module-null-sink sink_name=mincer rate=44100 format=s16le channels=2"
+
+start_pulseaudio() { # DIR [SUSPEND]
+    local suspend=()
+    [ -n "${2:-}" ] && suspend=("module-suspend-on-idle timeout=1")
+    pulseaudio_with "$1" "$null_sink" "${suspend[@]}" ||
+        { echo "PulseAudio did not start"; cat "$1/server.log"; return 1; }
 }
 
 start_pipewire() { # DIR
@@ -191,29 +203,18 @@ start_pipewire() { # DIR
 # reached over TCP by the tunnel sink "speaker" of the daemon the demo talks to, which holds the
 # music LATENCY ms and reports that delay. Sets monitor_server to the far daemon.
 start_tunnel() { # DIR LATENCY
-    local port tries far=$1/far
-    for tries in 1 2 3; do
+    local port tunnel
+    for _ in 1 2 3; do
         port=$((20000 + RANDOM % 20000))
-        server_env "$far"
-        pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disable-shm=no \
-            --load="module-null-sink sink_name=mincer rate=44100 format=s16le channels=2" \
-            --load="module-native-protocol-unix socket=$far/run/pulse/native auth-anonymous=1" \
-            --load="module-native-protocol-tcp listen=127.0.0.1 port=$port auth-anonymous=1" \
-            >"$far/server.log" 2>&1 &
-        started+=($!)
-        wait_for 10 pactl info && break # else the port was taken
+        pulseaudio_with "$1/far" "$null_sink" \
+            "module-native-protocol-tcp listen=127.0.0.1 port=$port auth-anonymous=1" &&
+            break # else the port was taken
     done
     monitor_server=$PULSE_SERVER
-    server_env "$1"
-    local tunnel="server=tcp:127.0.0.1:$port sink=mincer sink_name=speaker latency_msec=$2"
-    pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disable-shm=no \
-        --load="module-tunnel-sink $tunnel" \
-        --load="module-native-protocol-unix socket=$1/run/pulse/native auth-anonymous=1" \
-        >"$1/server.log" 2>&1 &
-    started+=($!)
     # The tunnel's stream reaches the far sink once it is connected.
-    wait_for 10 pactl info && wait_for 10 tunnel_connected ||
-        { echo "no tunnel to a far PulseAudio"; cat "$far/server.log" "$1/server.log"; return 1; }
+    tunnel="server=tcp:127.0.0.1:$port sink=mincer sink_name=speaker latency_msec=$2"
+    pulseaudio_with "$1" "module-tunnel-sink $tunnel" && wait_for 10 tunnel_connected ||
+        { echo "no tunnel to a far PulseAudio"; cat "$1/far/server.log" "$1/server.log"; return 1; }
 }
 tunnel_connected() { [ -n "$(pactl --server="$monitor_server" list short sink-inputs)" ]; }
 
