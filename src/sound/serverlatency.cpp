@@ -1,7 +1,5 @@
 #include "serverlatency.h"
 
-#include "monotonic.h"
-
 #include <pulse/pulseaudio.h>
 
 #include <unistd.h>
