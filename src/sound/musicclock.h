@@ -99,7 +99,7 @@ public:
     static constexpr qint64 snapNs = 200'000'000; // lags larger than this are made up at once
     static constexpr qint64 aheadLimitNs = 5'000'000; // how far the clock may run past the estimate
     // What the sound library holds that the server does not report, behind a far sink: measured
-    // about 15 ms with sdl12-compat and 10 ms with the classic SDL 1.2.
+    // about 15 ms with sdl12-compat and 5 to 10 ms with the classic SDL 1.2.
     static constexpr qint64 unreportedNs = 10'000'000;
 
     explicit MusicClock(qint64 bytesPerSecond);
