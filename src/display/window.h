@@ -16,6 +16,7 @@
 #include <optional>
 
 class Instruction;
+class ServerLatency;
 
 // The demo: a window that plays the scenes one after the other while the music streams. The
 // music is the scene clock: which scene runs, and at what time, follows from how far the music has
@@ -74,6 +75,7 @@ private:
     std::unique_ptr<MusicPlayback> music; // the demo's music; none in a silent window
     SceneSequence sequence;
     MusicClock clock {musicBytesPerSecond};
+    std::unique_ptr<ServerLatency> serverLatency; // what the sound server says it delays the music
     bool soundWanted = true;
     bool clockStarted = false;
     bool loopFollowed = false; // the sequence starts over with the music
