@@ -2,6 +2,7 @@
 
 #include "instruction.h"
 #include "scenelist.h"
+#include "serverlatency.h"
 
 #include <QCursor>
 #include <QGuiApplication>
@@ -44,6 +45,7 @@ void Window::play()
         // not show: the device is taken to hold at least what devices were measured to hold.
         clock.setLeastQueueNs(leastDeviceQueueNs);
         clock.start(monotonicNowNs());
+        serverLatency = std::make_unique<ServerLatency>();
     } else {
         if (soundWanted)
             std::fprintf(stderr, "mincer: no sound is playing (%s); the show goes on without it\n",
@@ -64,6 +66,10 @@ void Window::followMusic(qint64 nowNs)
     if (!music)
         return;
     music->takeRequests([this](qint64 timeNs, int bytes) { clock.bufferRequested(timeNs, bytes); });
+    if (serverLatency)
+        serverLatency->takeNew([this](const ServerLatency::Report &report) {
+            clock.serverLatencyReported(report.timeNs, report.latencyNs, report.sink);
+        });
     const MusicBuffer &loaded = music->music();
     if (music->loops() && !loopFollowed) {
         sequence.setPassLength(clock.musicNs(loaded.lengthBytes()));

@@ -17,6 +17,7 @@
 #include <optional>
 
 class Instruction;
+class ServerLatency;
 
 // The demo: a window that plays the scenes one after the other while the music streams. The
 // music is the scene clock: which scene runs, and at what time, follows from how far the music has
@@ -79,6 +80,7 @@ private:
     std::unique_ptr<BeatFinder> beats; // the music's beats, found on a thread of their own
     int beatsTaken = 0; // the handovers of beats the sequence has taken
     MusicClock clock {musicBytesPerSecond};
+    std::unique_ptr<ServerLatency> serverLatency; // what the sound server says it delays the music
     bool soundWanted = true;
     bool clockStarted = false;
     bool loopFollowed = false; // the sequence starts over with the music
