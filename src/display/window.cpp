@@ -15,9 +15,11 @@
 #include <cstdio>
 #include <cstring>
 
-Window::Window(std::unique_ptr<MusicPlayback> playback, bool withSound)
+Window::Window(std::unique_ptr<MusicPlayback> playback, bool withSound, bool onBeats)
     : music(std::move(playback)), sequence(createScenes()), soundWanted(withSound)
 {
+    if (onBeats)
+        beats = std::make_unique<BeatFinder>(music->music());
     frames.setScenes(sequence.scenes());
     pacing.setFrameDue([this] { frameDue(); });
     musicWatch.setInterval(50);
@@ -74,6 +76,12 @@ void Window::followMusic(qint64 nowNs)
         loopFollowed = true;
     } else if (!music->loops() && loaded.hasEnded()) {
         clock.setMusicLength(loaded.lengthBytes());
+    }
+    if (beats && beats->handedOver() != beatsTaken) {
+        beatsTaken = beats->handedOver();
+        qint64 knownUntilNs = 0;
+        std::vector<qint64> found = beats->beats(&knownUntilNs);
+        sequence.setBeats(std::move(found), knownUntilNs);
     }
     if (loaded.hasFailed() && !loadReported) {
         QString error = loaded.errorString();
