@@ -192,17 +192,15 @@ qint64 DisplayPacing::frameShownAtNs()
 
 void DisplayPacing::requestFrame()
 {
-    if (state == State::Unstarted)
-        followRefreshes();
-    if (state == State::Present)
-        askForRefresh();
-    else if (state == State::Timer)
-        awaitTick();
-    else
-        frameDue();
+    awaitNextFrame(false);
 }
 
 void DisplayPacing::skipFrame()
+{
+    awaitNextFrame(true);
+}
+
+void DisplayPacing::awaitNextFrame(bool skipping)
 {
     if (state == State::Unstarted)
         followRefreshes();
@@ -210,8 +208,10 @@ void DisplayPacing::skipFrame()
         askForRefresh();
     else if (state == State::Timer)
         awaitTick();
-    else
+    else if (skipping) // nothing paces: a refresh period later
         skipWait.start(int((tickPeriodNs() + 999'999) / 1'000'000));
+    else
+        frameDue();
 }
 
 // The screen's refresh period, or 60 Hz's where the screen does not say.

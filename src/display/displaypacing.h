@@ -111,6 +111,9 @@ public:
 private:
     enum class State { Unstarted, Present, Timer, Unpaced };
 
+    // The next frame is due at the next refresh or tick, or at once (a refresh period later when
+    // `skipping` the one due) where neither paces.
+    void awaitNextFrame(bool skipping);
     void followRefreshes();
     bool selectRefreshEvents();
     void askForRefresh();

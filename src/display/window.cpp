@@ -2,6 +2,7 @@
 
 #include "instruction.h"
 #include "scenelist.h"
+#include "serverlatency.h"
 
 #include <QCursor>
 #include <QGuiApplication>
@@ -15,9 +16,11 @@
 #include <cstdio>
 #include <cstring>
 
-Window::Window(std::unique_ptr<MusicPlayback> playback, bool withSound)
+Window::Window(std::unique_ptr<MusicPlayback> playback, bool withSound, bool onBeats)
     : music(std::move(playback)), sequence(createScenes()), soundWanted(withSound)
 {
+    if (onBeats)
+        beats = std::make_unique<BeatFinder>(music->music());
     frames.setScenes(sequence.scenes());
     pacing.setFrameDue([this] { frameDue(); });
     followScreens();
@@ -45,6 +48,7 @@ void Window::play()
         // not show: the device is taken to hold at least what devices were measured to hold.
         clock.setLeastQueueNs(leastDeviceQueueNs);
         clock.start(monotonicNowNs());
+        serverLatency = std::make_unique<ServerLatency>();
     } else {
         if (soundWanted)
             std::fprintf(stderr, "mincer: no sound is playing (%s); the show goes on without it\n",
@@ -65,12 +69,22 @@ void Window::followMusic(qint64 nowNs)
     if (!music)
         return;
     music->takeRequests([this](qint64 timeNs, int bytes) { clock.bufferRequested(timeNs, bytes); });
+    if (serverLatency)
+        serverLatency->takeNew([this](const ServerLatency::Report &report) {
+            clock.serverLatencyReported(report.timeNs, report.latencyNs, report.sink);
+        });
     const MusicBuffer &loaded = music->music();
     if (music->loops() && !loopFollowed) {
         sequence.setPassLength(clock.musicNs(loaded.lengthBytes()));
         loopFollowed = true;
     } else if (!music->loops() && loaded.hasEnded()) {
         clock.setMusicLength(loaded.lengthBytes());
+    }
+    if (beats && beats->handedOver() != beatsTaken) {
+        beatsTaken = beats->handedOver();
+        qint64 knownUntilNs = 0;
+        std::vector<qint64> found = beats->beats(&knownUntilNs);
+        sequence.setBeats(std::move(found), knownUntilNs);
     }
     if (loaded.hasFailed() && !loadReported) {
         QString error = loaded.errorString();

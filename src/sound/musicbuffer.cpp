@@ -82,7 +82,7 @@ bool MusicBuffer::waitFor(qint64 bytes, int timeoutMs) const
     return true;
 }
 
-qint64 MusicBuffer::copy(qint64 position, char *out, qint64 maxBytes)
+qint64 MusicBuffer::read(qint64 position, char *out, qint64 maxBytes) const
 {
     const qint64 end = std::min(loadedBytes(), position + maxBytes);
     qint64 at = position;
@@ -92,7 +92,13 @@ qint64 MusicBuffer::copy(qint64 position, char *out, qint64 maxBytes)
         std::memcpy(out + (at - position), chunk(at / chunkBytes) + offset, size_t(n));
         at += n;
     }
+    return std::max<qint64>(0, at - position);
+}
+
+qint64 MusicBuffer::copy(qint64 position, char *out, qint64 maxBytes)
+{
+    const qint64 copied = read(position, out, maxBytes);
     if (!keptWhole)
-        played.store(at, std::memory_order_release);
-    return at - position;
+        played.store(position + copied, std::memory_order_release);
+    return copied;
 }

@@ -53,6 +53,9 @@ public:
     // Audio thread: copies up to `maxBytes` bytes of the music from byte `position` on, as far as
     // it is loaded; returns the bytes copied. Positions only grow between start-overs.
     qint64 copy(qint64 position, char *out, qint64 maxBytes);
+    // Any thread, for music kept whole (a file): copies up to `maxBytes` bytes of it from byte
+    // `position` on, as far as it is loaded; returns the bytes copied.
+    qint64 read(qint64 position, char *out, qint64 maxBytes) const;
     // Audio thread: whether the music ends at `position` (loaded to there, and no further).
     bool endsAt(qint64 position) const { return hasEnded() && position >= loadedBytes(); }
 
