@@ -173,6 +173,8 @@ int main(int argc, char *argv[])
 
     Window window(std::make_unique<MusicPlayback>(std::move(music.buffer), options.loop),
                   !options.mute, music.onBeats);
+    if (!options.screen.isEmpty())
+        window.setHomeScreen(screen->name());
     if (options.inWindow) {
         window.setScreen(screen);
         window.showInWindow(options.windowSize);

@@ -48,6 +48,9 @@ public:
     void showInWindow(QSize size);
     // Between full-screen and an ordinary window (F11, F).
     void toggleFullScreen();
+    // The screen the show goes back to whenever a screen of that name comes back after it went
+    // away (none by default).
+    void setHomeScreen(const QString &name) { homeScreen = name; }
 
     // Paces the frames to the display's refresh (see DisplayPacing).
     DisplayPacing &displayPacing() { return pacing; }
@@ -58,6 +61,10 @@ protected:
     bool event(QEvent *event) override;
 
 private:
+    // When the window's screen goes away, the show moves to the primary screen, or any left;
+    // when the home screen comes back, it moves back there.
+    void followScreens();
+    void moveToScreen(QScreen *target);
     void followScreen(QScreen *screen);
     void setCursorHidden(bool hidden);
     // Takes in what the audio callback noted, says so when the sound stops or comes back or the
@@ -101,6 +108,7 @@ private:
     QImage ownFrame; // where frames are painted when the backing store is not an image
     QMetaObject::Connection screenGeometry;
     bool coveringScreen = false;
+    QString homeScreen;
     bool cursorHidden = false;
     QSize windowedSize {1280, 720};
     DisplayPacing pacing {this}; // when each frame will be shown, and when to paint the next
