@@ -2,10 +2,10 @@
 // against the sequence drawn here, storyboard sizes, failures, and the Debian package (with
 // lintian).
 
-#include "scenelist.h"
 #include "framepainter.h"
 #include "instruction.h"
 #include "musicsource.h"
+#include "scenelist.h"
 #include "scenesequence.h"
 #include "songreference.h"
 
@@ -21,6 +21,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstdio>
+#include <random>
+
+#include <sys/stat.h>
+
 class TestCapture : public QObject
 {
     Q_OBJECT
@@ -31,6 +36,8 @@ private slots:
     void stillMatchesSequence_data();
     void stillMatchesSequence();
     void frames();
+    void eventsOnTheBeats_data();
+    void eventsOnTheBeats();
     void storyboardSize_data();
     void storyboardSize();
     void badInputFailsCleanly_data();
@@ -255,6 +262,192 @@ void TestCapture::frames()
     QCOMPARE(entries(folder.path()), QStringList({"empty", "new"}));
 }
 
+// A song with a kick on beats 1 and 3, a snare on 2 and 4, a hi-hat on the eighths and a bass note
+// on each beat, from `startS` on, its tempo going evenly from `fromBpm` to `toBpm`; under it a
+// slowly swelling chord, or only that (`fromBpm` 0). Returns its beats (ms).
+static QList<double> writeSong(const QString &path, double seconds, double fromBpm, double toBpm,
+                               double startS)
+{
+    const int frames = int(seconds * musicRateHz);
+    std::vector<float> sound(size_t(frames), 0.0f);
+    std::mt19937 random(7);
+    std::normal_distribution<double> noise;
+    const auto hit = [&](double atS, double lengthS, auto sample) {
+        for (int i = 0; i < int(lengthS * musicRateHz) && int(atS * musicRateHz) + i < frames; ++i)
+            sound[size_t(int(atS * musicRateHz) + i)] += float(
+                sample(double(i) / musicRateHz) * std::min(1.0, (lengthS * musicRateHz - i) / 441));
+    };
+    QList<double> beats;
+    for (double t = startS; fromBpm > 0 && t < seconds;
+         t += 60 / (fromBpm + (toBpm - fromBpm) * (t - startS) / (seconds - startS))) {
+        const bool kick = beats.size() % 2 == 0;
+        const double bassHz = 55 + 10 * (beats.size() % 3);
+        hit(t, 0.3, [&](double s) {
+            return kick ? 0.8 * std::sin(2 * M_PI * (50 * s + 3.3 * (1 - std::exp(-30 * s))))
+                    * std::exp(-9 * s)
+                        : 0.35 * noise(random) * std::exp(-18 * s);
+        });
+        for (const double hat : {t, t + 30 / fromBpm})
+            hit(hat, 0.05, [&](double s) { return 0.08 * noise(random) * std::exp(-70 * s); });
+        hit(t, 0.25,
+            [&](double s) { return 0.3 * std::sin(2 * M_PI * bassHz * s) * std::exp(-3 * s); });
+        beats.append(t * 1000);
+    }
+    QByteArray pcm;
+    for (int i = 0; i < frames; ++i) {
+        const double s = double(i) / musicRateHz;
+        double sample = double(sound[size_t(i)]);
+        for (const double hz : {110.0, 138.6, 164.8})
+            sample += 0.04 * std::sin(2 * M_PI * hz * s) * (1.2 + std::sin(s / 3 + hz));
+        const qint16 value = qint16(std::clamp(sample, -1.0, 1.0) * 32000);
+        pcm.append(reinterpret_cast<const char *>(&value), 2);
+    }
+    QFile file(path + ".raw");
+    if (!file.open(QIODevice::WriteOnly) || file.write(pcm) != pcm.size() || !file.flush())
+        return {};
+    const QStringList mono {"-v", "error", "-f", "s16le", "-ar", "44100", "-ac", "1", "-i"};
+    return runTool("ffmpeg", mono + QStringList {path + ".raw", path}) ? beats : QList<double> {};
+}
+
+void TestCapture::eventsOnTheBeats_data()
+{
+    QTest::addColumn<double>("fromBpm");
+    QTest::addColumn<double>("toBpm");
+    QTest::addColumn<double>("startS");
+
+    QTest::newRow("70 BPM, the hi-hat at 140") << 70.0 << 70.0 << 0.5;
+    QTest::newRow("100 BPM") << 100.0 << 100.0 << 0.3;
+    QTest::newRow("128 BPM") << 128.0 << 128.0 << 0.7;
+    QTest::newRow("180 BPM") << 180.0 << 180.0 << 0.4;
+    QTest::newRow("an intro without beat, then 110 BPM") << 110.0 << 110.0 << 8.0;
+    QTest::newRow("from 96 to 136 BPM") << 96.0 << 136.0 << 0.5;
+    QTest::newRow("no beat: the own timing") << 0.0 << 0.0 << 0.0;
+}
+
+// The events found in the frames of the video that mincer-capture paints of a song with known
+// beats: the forest's changes after stillness (the hop, the two rises, the wave), the cut to the
+// grinder, and each falling character's going wholly into the hopper. Each lies on a beat; without
+// a beat, at its own time. (The spin's start shows too slowly at first to be timed from frames.)
+void TestCapture::eventsOnTheBeats()
+{
+    QFETCH(double, fromBpm);
+    QFETCH(double, toBpm);
+    QFETCH(double, startS);
+    QTemporaryDir folder;
+    const QList<double> beats = writeSong(folder.filePath("song.flac"), 40, fromBpm, toBpm, startS);
+    QVERIFY(QFileInfo::exists(folder.filePath("song.flac")));
+    // The frames, from an "ffmpeg" that hands them on through a pipe.
+    const QString pipe = folder.filePath("frames");
+    QVERIFY(mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+    QFile encoder(folder.filePath("frames-out"));
+    QVERIFY(encoder.open(QIODevice::WriteOnly));
+    encoder.write("#!/bin/sh\nexec cat >\"$FRAMES\"\n");
+    encoder.close();
+    encoder.setPermissions(encoder.permissions() | QFileDevice::ExeOwner);
+    const QSize size(480, 270);
+    const int fps = 200;
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("FRAMES", pipe);
+    process.setProcessEnvironment(environment);
+    process.setWorkingDirectory(folder.path());
+    process.start(capturePath(),
+                  {"--video", "out.mp4", "--music", "song.flac", "--size", "480x270", "--fps",
+                   QString::number(fps), "--duration", "39", "--ffmpeg", "./frames-out"});
+    std::FILE *frames = std::fopen(QFile::encodeName(pipe).constData(), "rb");
+    QVERIFY(frames);
+    // A frame a quarter of the composition's size: its row r shows rows 4r - 540 to 4r - 537.
+    const auto shows = [](const QImage &frame, int x, int y) {
+        return (reinterpret_cast<const QRgb *>(frame.constScanLine(y))[x] & 0xffffff)
+            != (qRgb(0x30, 0x39, 0x2c) & 0xffffff);
+    };
+    const auto feetRow = [&](const QImage &frame) {
+        // The falling character's feet (it falls head first) in the columns of its fall, from
+        // below the frame's top edge to above the hopper's rim (composition y -208); -1 if none.
+        for (int y = 0; y < 83; ++y)
+            for (int x = 130; x < 180; ++x)
+                if (shows(frame, x, y))
+                    return y > 0 ? y : -1;
+        return -1;
+    };
+    QList<double> events; // ms of music
+    QImage previous;
+    int stillFrames = 0;
+    QList<double> changes; // the forest's: the hop, its way down, the rises, the wave, the spin
+    bool cleared = false, cut = false;
+    QList<QPointF> fall; // (ms, composition y of the feet)
+    for (int n = 0;; ++n) {
+        QImage frame(size, QImage::Format_RGB32);
+        if (std::fread(frame.bits(), 1, size_t(frame.sizeInBytes()), frames)
+            < size_t(frame.sizeInBytes()))
+            break;
+        const double ms = n * 1000.0 / fps;
+        if (!cut) {
+            // The cut: the grinder fills a tenth of the frame where the forest had shrunk away.
+            int shown = 0;
+            for (int y = 0; y < size.height(); y += 6)
+                for (int x = 0; x < size.width(); x += 6)
+                    shown += shows(frame, x, y);
+            const double part = shown / double((size.height() / 6) * (size.width() / 6));
+            cleared = cleared || (changes.size() >= 6 && part < 0.01);
+            cut = cleared && part > 0.05;
+            if (cut)
+                events.append(ms);
+            else if (frame != previous && stillFrames >= fps / 10)
+                changes.append(ms);
+            stillFrames = frame == previous ? stillFrames + 1 : 0;
+            previous = frame;
+            continue;
+        }
+        // A swallow: where the line the feet fall on reaches the mask at y -180 (own timing:
+        // 900 ms into the grinder's second).
+        const int feet = feetRow(frame);
+        if (feet >= 0 && (fall.isEmpty() || 4 * feet - 538 >= fall.last().y())) {
+            fall.append({ms, 4.0 * feet - 538});
+            continue;
+        }
+        if (fall.size() >= 10) {
+            const QPointF top = fall.first(), low = fall.last();
+            events.append(low.x() + (-180 - low.y()) * (low.x() - top.x()) / (low.y() - top.y()));
+        }
+        fall.clear();
+    }
+    std::fclose(frames);
+    QVERIFY(process.waitForFinished(120000));
+    QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
+    QVERIFY(changes.size() >= 6 && events.size() >= 5);
+    events = QList<double> {changes.at(0), changes.at(2), changes.at(3), changes.at(4)} + events;
+
+    // Each event's distance from the nearest beat (without beats, from its own time); between
+    // swallows, the whole number of beats nearest a second.
+    const QList<double> own {14000, 18000, 22500, 23000, 31701};
+    QList<double> errors;
+    QString found;
+    bool everyWholeBeats = true;
+    for (int i = 0, last = 0; i < events.size(); ++i) {
+        const double event = events.at(i);
+        const auto nearest = std::min_element(beats.begin(), beats.end(), [&](double a, double b) {
+            return std::abs(a - event) < std::abs(b - event);
+        });
+        const int beat = int(nearest - beats.begin());
+        if (beats.isEmpty())
+            errors.append(std::abs(event - (i < 5 ? own.at(i) : 32601 + 1000 * (i - 5))));
+        else
+            errors.append(std::abs(event - *nearest));
+        if (i > 5 && beat > 0)
+            everyWholeBeats = everyWholeBeats
+                && beat - last == std::max(1, qRound(1000 / (*nearest - beats.at(beat - 1))));
+        last = beat;
+        found += QStringLiteral(" %1 (%2)").arg(event).arg(errors.last(), 0, 'f', 1);
+    }
+    std::sort(errors.begin(), errors.end());
+    const double median = errors.at(errors.size() / 2);
+    const double p90 = errors.at(int(std::ceil(errors.size() * 0.9)) - 1);
+    qInfo("%d events off the beat: median %.1f ms, 90 %% within %.1f ms", int(errors.size()),
+          median, p90);
+    QVERIFY2(median <= 15 && p90 <= 35 && everyWholeBeats, qPrintable("events, ms (off):" + found));
+}
+
 void TestCapture::storyboardSize_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -466,7 +659,8 @@ void TestCapture::package()
     }
 
     const Result depends = run("dpkg-deb", {"-f", deb, "Depends"}, folder.path());
-    QVERIFY2(depends.out.contains("libqt" MINCER_QT "gui") && depends.out.contains("libsdl1.2"),
+    QVERIFY2(depends.out.contains("libqt" MINCER_QT "gui") && depends.out.contains("libsdl1.2")
+                 && depends.out.contains("libfftw3-single3"),
              depends.out.constData());
 
     // Unpacked, the desktop entry starts the demo beside its music, and the capture program

@@ -34,8 +34,18 @@ struct Check
 };
 using Checks = QVector<Check>;
 
+// What the sound server reports: at atMs, music handed over is heard latencyMs later, on a sink.
+struct Report
+{
+    double atMs;
+    double latencyMs;
+    quint32 sink;
+};
+using Reports = QVector<Report>;
+
 Q_DECLARE_METATYPE(Requests)
 Q_DECLARE_METATYPE(Checks)
+Q_DECLARE_METATYPE(Reports)
 
 // A device filling its queue: `count` requests of `bytes` in quick succession.
 static Requests burst(double atMs, int count, int bytes = tenMsBytes)
@@ -57,6 +67,15 @@ static Requests paced(double fromMs, double toMs, double jitterMs = 0, int music
     for (double t = fromMs; t < toMs; t += bytes * 1000.0 / bytesPerSecond)
         requests.append({t + off(random), bytes, musicBytes});
     return requests;
+}
+
+// The server's reports every 100 ms from fromMs until toMs.
+static Reports reported(double fromMs, double toMs, double latencyMs, quint32 sink = 0)
+{
+    Reports reports;
+    for (double t = fromMs; t < toMs; t += 100)
+        reports.append({t, latencyMs, sink});
+    return reports;
 }
 
 static qint64 ns(double ms)
@@ -81,6 +100,7 @@ void TestMusicClock::followsTheDevice_data()
     QTest::addColumn<Checks>("checks");
     QTest::addColumn<double>("smoothFromMs"); // from here frames advance by one frame ± 2 ms
     QTest::addColumn<int>("leastQueueBytes"); // what the driver is known to hold
+    QTest::addColumn<Reports>("reports");
 
     // The device fills its queue of 30 ms at once and plays at once: the requests that fill it
     // do not count, the ones that follow one per buffer do.
@@ -88,23 +108,23 @@ void TestMusicClock::followsTheDevice_data()
                                  << Checks {{5, 0, 1, false},
                                             {500, 500, 2, false},
                                             {2500, 2500, 2, false}}
-                                 << 100.0 << 0;
+                                 << 100.0 << 0 << Reports();
     // The server holds the new stream back for 2 s: the picture holds 0 until the music starts.
     QTest::newRow("held stream") << burst(0, 3) + paced(2010, 4000) << -1.0
                                  << Checks {{1000, 0, 1, false},
                                             {2000, 0, 1, false},
                                             {3000, 1000, 2, false}}
-                                 << 2300.0 << 0;
+                                 << 2300.0 << 0 << Reports();
     // The audio thread does not run for 0.5 s: the device plays out its queue and waits; the
     // thread refills it in a burst. The music is 470 ms behind from then on, and so is the clock.
     QTest::newRow("starved thread")
         << burst(0, 3) + paced(10, 1010) + burst(1500, 3) + paced(1510, 3000) << -1.0
         << Checks {{1020, 1020, 2, false}, {1300, 1030, 6, false}, {2500, 2030, 2, false}} << -1.0
-        << 0;
+        << 0 << Reports();
     // Requests come up to 3 ms early or late: the clock still moves smoothly, near the music.
     QTest::newRow("jitter") << burst(0, 3) + paced(10, 3000, 3) << -1.0
-                            << Checks {{1000, 1000, 5, false}, {2900, 2900, 5, false}} << 200.0
-                            << 0;
+                            << Checks {{1000, 1000, 5, false}, {2900, 2900, 5, false}} << 200.0 << 0
+                            << Reports();
     // A device that opens but never asks: the picture holds 0 for 3 s, then runs on without it,
     // and the show ends after the music's length from the start.
     QTest::newRow("no callbacks at all") << Requests() << 5000.0
@@ -112,7 +132,7 @@ void TestMusicClock::followsTheDevice_data()
                                                     {4000, 1000, 1, false},
                                                     {4990, 1990, 1, false},
                                                     {5010, 2010, 1, true}}
-                                         << 3100.0 << 0;
+                                         << 3100.0 << 0 << Reports();
     // The device stops asking half way: the picture runs on from where it stood after 3 s, and
     // the show ends when the music would have ended.
     QTest::newRow("sound stops") << burst(0, 3) + paced(10, 1000) << 4500.0
@@ -120,34 +140,60 @@ void TestMusicClock::followsTheDevice_data()
                                             {4100, 1130, 6, false},
                                             {4490, 1520, 6, false},
                                             {4510, 1540, 6, true}}
-                                 << -1.0 << 0;
+                                 << -1.0 << 0 << Reports();
     // SDL filled the device's queue of 30 ms with silence of its own before the first request:
     // the device plays from 490 ms, the music from 520 ms.
     QTest::newRow("silence before the music")
         << paced(500, 3000) << -1.0
         << Checks {{510, 0, 1, false}, {1000, 480, 2, false}, {2500, 1980, 2, false}} << 800.0
-        << 3 * tenMsBytes;
+        << 3 * tenMsBytes << Reports();
     // The music ends at 1 s; the device keeps playing the silence after it. The show is over
     // once the end has been heard, not when it was handed over (30 ms earlier).
     QTest::newRow("end of the music")
         << burst(0, 3) + paced(10, 2000) << 1000.0
-        << Checks {{990, 990, 2, false}, {1005, 1005, 2, true}} << -1.0 << 0;
+        << Checks {{990, 990, 2, false}, {1005, 1005, 2, true}} << -1.0 << 0 << Reports();
     // The same with buffers of 2048 frames, whose lengths are no whole number of ns.
     QTest::newRow("end of the music, buffers of 2048 frames")
         << burst(0, 2, 8192) + paced(8192 * 1000.0 / bytesPerSecond, 2000, 0, -1, 8192) << 1000.0
-        << Checks {{990, 990, 12, false}, {1060, 1000, 12, true}} << -1.0 << 0;
+        << Checks {{990, 990, 12, false}, {1060, 1000, 12, true}} << -1.0 << 0 << Reports();
     // The music is not loaded from 1 s to 2 s: the device plays silence, the clock waits, and the
     // music goes on (and ends) a second later.
     QTest::newRow("underrun") << burst(0, 3) + paced(10, 1000) + paced(1000, 2000, 0, 0)
             + paced(2000, 3000)
                               << 2000.0 << Checks {{1500, 1020, 6, false}, {2500, 1500, 6, false}}
-                              << -1.0 << 0;
+                              << -1.0 << 0 << Reports();
     // The device is lost at 1 s; another opens at 2 s and plays on from where the show is.
     QTest::newRow("lost and opened anew")
         << burst(0, 3) + paced(10, 990) + Requests {{1000, lost}, {2000, reopened}} + burst(2000, 3)
             + paced(2010, 3000)
         << -1.0 << Checks {{1500, 1500, 6, false}, {2005, 2000, 6, false}, {2800, 2800, 6, false}}
-        << -1.0 << 0;
+        << -1.0 << 0 << Reports();
+    // A network speaker: the server reports 200 ms, 170 beyond the device's queue, and the sound
+    // library is taken to hold 10 ms more. Counted in at a tenth of real time, then the music
+    // ends 180 ms later than it was handed over, where the clock stops.
+    QTest::newRow("far sink") << burst(0, 3) + paced(10, 6000) << 4000.0
+                              << Checks {{1000, 1000 - 90, 3, false},
+                                         {3000, 2820, 3, false},
+                                         {4170, 3990, 3, false},
+                                         {4190, 4000, 5, true}}
+                              << 0.0 << 0 << reported(100, 6000, 200);
+    // At 3 s the stream moves to a plain sink: the 120 ms queue that the first requests showed is
+    // gone with the far sink, and so is its delay; the clock catches up at a tenth faster.
+    QTest::newRow("speaker switched")
+        << burst(0, 12) + paced(10, 7000) << -1.0
+        << Checks {{2950, 2840, 3, false}, {6000, 6090, 3, false}} << 0.0 << 3 * tenMsBytes
+        << reported(100, 3000, 220) + reported(3000, 7000, 25, 1);
+    // The server holds the new stream back for 2 s and says how long until it plays: that shows
+    // in the requests already; after it, the server reports less than the queue.
+    QTest::newRow("held stream, server counting down")
+        << burst(0, 3) + paced(2010, 4000) << -1.0
+        << Checks {{2000, 0, 1, false}, {3000, 1000, 2, false}, {3900, 1900, 2, false}} << 2300.0
+        << 0 << [] {
+               Reports countdown;
+               for (double t = 0; t < 2000; t += 100)
+                   countdown.append({t, 2030 - t, 0});
+               return countdown + reported(2000, 4000, 25);
+           }();
 }
 
 void TestMusicClock::followsTheDevice()
@@ -157,6 +203,7 @@ void TestMusicClock::followsTheDevice()
     QFETCH(Checks, checks);
     QFETCH(double, smoothFromMs);
     QFETCH(int, leastQueueBytes);
+    QFETCH(Reports, reports);
 
     MusicClock clock(bytesPerSecond);
     clock.setLeastQueueNs(clock.musicNs(leastQueueBytes));
@@ -173,6 +220,7 @@ void TestMusicClock::followsTheDevice()
     std::sort(frames.begin(), frames.end());
 
     int handed = 0;
+    int told = 0;
     int checked = 0;
     // As the callback does: silence once the music has been handed over.
     qint64 musicLeft = lengthMs < 0 ? LLONG_MAX : clock.musicBytes(ns(lengthMs));
@@ -192,9 +240,13 @@ void TestMusicClock::followsTheDevice()
                 clock.bufferRequested(timeNs, request.bytes, int(music));
             }
         }
+        for (; told < reports.size() && reports.at(told).atMs <= atMs; ++told)
+            clock.serverLatencyReported(startNs + ns(reports.at(told).atMs),
+                                        ns(reports.at(told).latencyMs), reports.at(told).sink);
         const double heardMs = clock.heardAt(startNs + ns(atMs)) / 1e6;
         QVERIFY2(heardMs >= previousMs, qPrintable(QString("backwards at %1 ms").arg(atMs)));
-        if (smoothFromMs >= 0 && previousAtMs >= smoothFromMs) {
+        if (smoothFromMs >= 0 && previousAtMs >= smoothFromMs
+            && (lengthMs < 0 || heardMs < lengthMs)) {
             const double stepMs = heardMs - previousMs;
             const double frameStepMs = atMs - previousAtMs;
             QVERIFY2(std::abs(stepMs - frameStepMs) <= 2,

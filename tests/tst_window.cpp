@@ -245,35 +245,64 @@ void TestWindow::lateUpdatesPaintTheTimeTheirPartsWereFoundFor()
 }
 
 // The sequence on its own, at music positions of our choosing. Each step is "M:S,T" (at music
-// position M ms, scene S runs at time T ms) or "M+D" (at M ms, seek by D ms). The first scene
-// ends at 500 ms, the second never.
+// position M ms, scene S runs at time T ms), "M+D" (at M ms, seek by D ms) or "M!" (at M ms, the
+// beats are handed over; without it, before the first step). The beats come every P ms from F ms
+// ("P@F"). The first scene ends at 500 ms, the second never.
 void TestWindow::sequenceFollowsTheMusic_data()
 {
     QTest::addColumn<qint64>("passMs");
+    QTest::addColumn<QString>("beats");
     QTest::addColumn<QString>("steps");
-    QTest::newRow("scenes in turn") << qint64(0) << "0:0,0 499:0,499 500:1,0 750:1,250";
-    QTest::newRow("no frame across the end") << qint64(0) << "100:0,100 5000:1,4500";
-    QTest::newRow("seek back") << qint64(0) << "200-250 700:0,450 750:1,0 800:1,50";
-    QTest::newRow("seek past the end") << qint64(0) << "100+1000 140:1,40";
-    QTest::newRow("offset cleared") << qint64(0) << "0+300 300:1,100 300-50 400:1,150";
-    QTest::newRow("past the last scene") << qint64(0) << "600:1,100 99000:1,98500";
-    QTest::newRow("passes start over")
-        << qint64(1000) << "600:1,100 1100:0,100 1200+100 1450:1,50 2600:1,100";
+    QTest::newRow("scenes in turn") << qint64(0) << ""
+                                    << "0:0,0 499:0,499 500:1,0 750:1,250";
+    QTest::newRow("no frame across the end") << qint64(0) << ""
+                                             << "100:0,100 5000:1,4500";
+    QTest::newRow("seek back") << qint64(0) << ""
+                               << "200-250 700:0,450 750:1,0 800:1,50";
+    QTest::newRow("seek past the end") << qint64(0) << ""
+                                       << "100+1000 140:1,40";
+    QTest::newRow("offset cleared") << qint64(0) << ""
+                                    << "0+300 300:1,100 300-50 400:1,150";
+    QTest::newRow("past the last scene") << qint64(0) << ""
+                                         << "600:1,100 99000:1,98500";
+    QTest::newRow("passes start over") << qint64(1000) << ""
+                                       << "600:1,100 1100:0,100 1200+100 1450:1,50 2600:1,100";
+    // The first scene's end, its one moment, on the beat nearest it (490), evenly before it.
+    QTest::newRow("the cut on a beat") << qint64(0) << "120@10"
+                                       << "245:0,250 490:1,0 590:1,100";
+    QTest::newRow("beats found late keep what was shown") << qint64(0) << "120@10"
+                                                          << "300:0,300 300! 395:0,400 490:1,0";
+    // Shifted by 200 ms at 100 ms, the end would come at 298 ms of music: the beat at 250.
+    QTest::newRow("a seek plans on the beats again") << qint64(0) << "120@10"
+                                                     << "100+200 250:1,0";
+    QTest::newRow("each pass alike") << qint64(1000) << "120@10"
+                                     << "245:0,250 490:1,0 1245:0,250 1490:1,0";
 }
 
 void TestWindow::sequenceFollowsTheMusic()
 {
     QFETCH(qint64, passMs);
+    QFETCH(QString, beats);
     QFETCH(QString, steps);
     Recorder first(500);
     Recorder second;
     SceneSequence sequence({&first, &second});
     sequence.setPassLength(passMs * 1'000'000);
+    std::vector<qint64> beatsNs;
+    for (qint64 ms = beats.section('@', 1).toLongLong(); !beats.isEmpty() && ms < 100000;
+         ms += beats.section('@', 0, 0).toLongLong())
+        beatsNs.push_back(ms * 1'000'000);
+    if (!steps.contains('!'))
+        sequence.setBeats(beatsNs, LLONG_MAX);
     for (const QString &step : steps.split(' ')) {
         const QRegularExpressionMatch match
-            = QRegularExpression("^(\\d+)(?::(\\d+),(-?\\d+)|([+-]\\d+))$").match(step);
+            = QRegularExpression("^(\\d+)(?::(\\d+),(-?\\d+)|([+-]\\d+)|!)$").match(step);
         QVERIFY2(match.hasMatch(), qPrintable(step));
         const qint64 musicNs = match.captured(1).toLongLong() * 1'000'000;
+        if (step.endsWith('!')) {
+            sequence.setBeats(beatsNs, LLONG_MAX);
+            continue;
+        }
         if (!match.captured(4).isEmpty()) {
             sequence.seek(musicNs, match.captured(4).toInt());
             continue;

@@ -30,7 +30,7 @@ QT5_BUILD_PACKAGES=(qtbase5-dev)
 QT6_BUILD_PACKAGES=(qt6-base-dev)
 if [ "${MINCER_QT:-5}" = 6 ]; then QT_BUILD_PACKAGES=("${QT6_BUILD_PACKAGES[@]}"); else QT_BUILD_PACKAGES=("${QT5_BUILD_PACKAGES[@]}"); fi
 BUILD_PACKAGES=(cmake make g++ pkg-config "${QT_BUILD_PACKAGES[@]}" libsdl1.2-dev fonts-dejavu-core
-                libsndfile1-dev libsoxr-dev libpulse-dev)
+                libsndfile1-dev libsoxr-dev libpulse-dev libaubio-dev libfftw3-dev)
 # What rendering the music from its score needs (the target 'music', ./run, installing).
 MUSIC_PACKAGES=(abcmidi fluidsynth fluid-soundfont-gm sox)
 # ./run checks for a display with xdpyinfo; Qt's wayland platform opens a native Wayland window.

@@ -75,7 +75,9 @@ CommandLine::Result CommandLine::parse(QStringList arguments, bool toolkitOption
                                          "List the screens: number, name, size, refresh rate.");
     const QCommandLineOption loop("loop", "Start over when the music ends, until Escape.");
     const QCommandLineOption mute("mute", "Play without sound, for the music's length.");
-    parser.addOptions({window, screen, listScreens, loop, mute});
+    const QCommandLineOption ownTiming(
+        "own-timing", "Play the scenes at their own pace, not on the beats of the song.");
+    parser.addOptions({window, screen, listScreens, loop, mute, ownTiming});
     parser.addPositionalArgument("FILE", "The music (default: music.raw, see above).", "[FILE]");
 
     // --window takes its size as --window=WxH, or as the next argument when that looks like a
@@ -151,6 +153,7 @@ CommandLine::Result CommandLine::parse(QStringList arguments, bool toolkitOption
     demo.listScreens = parser.isSet(listScreens);
     demo.loop = parser.isSet(loop);
     demo.mute = parser.isSet(mute);
+    demo.ownTiming = parser.isSet(ownTiming);
     return Run;
 }
 

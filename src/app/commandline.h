@@ -17,6 +17,7 @@ struct DemoOptions
     bool listScreens = false;
     bool loop = false;
     bool mute = false;
+    bool ownTiming = false; // the scenes at their own pace, whatever the song
 };
 
 // The demo's command line, read with QCommandLineParser. The toolkit's own options (-platform

@@ -44,6 +44,7 @@ struct Music
 {
     std::unique_ptr<MusicBuffer> buffer;
     QString name;
+    bool onBeats = false; // a song, whose beats the scenes follow
     QElapsedTimer loading;
 
     // A program that ends early does not wait for a pipe that gives nothing.
@@ -88,6 +89,9 @@ bool startMusic(const DemoOptions &options, Music *music)
         std::fprintf(stderr, "mincer: %s cannot start over; it plays once\n",
                      qPrintable(musicName(path)));
     music->name = musicName(path);
+    // Headerless PCM (the demo's own music, *.raw, pipes) keeps the scenes' own timing: the demo's
+    // score already puts their moments on its beats, and a pipe is not kept whole.
+    music->onBeats = !options.ownTiming && !isRawMusic(path);
     music->buffer = std::make_unique<MusicBuffer>(std::move(source));
     music->buffer->startLoading();
     music->loading.start();
@@ -180,7 +184,9 @@ int main(int argc, char *argv[])
         return 1;
 
     Window window(std::make_unique<MusicPlayback>(std::move(music.buffer), options.loop),
-                  !options.mute);
+                  !options.mute, music.onBeats);
+    if (!options.screen.isEmpty())
+        window.setHomeScreen(screen->name());
     if (options.inWindow) {
         window.setScreen(screen);
         window.showInWindow(options.windowSize);

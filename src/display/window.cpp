@@ -2,23 +2,28 @@
 
 #include "instruction.h"
 #include "scenelist.h"
+#include "serverlatency.h"
 
 #include <QCursor>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <QPointer>
 #include <QScreen>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-Window::Window(std::unique_ptr<MusicPlayback> playback, bool withSound)
+Window::Window(std::unique_ptr<MusicPlayback> playback, bool withSound, bool onBeats)
     : music(std::move(playback)), sequence(createScenes()), soundWanted(withSound)
 {
+    if (onBeats)
+        beats = std::make_unique<BeatFinder>(music->music());
     frames.setScenes(sequence.scenes());
     pacing.setFrameDue([this] { frameDue(); });
+    followScreens();
     musicWatch.setInterval(50);
     connect(&musicWatch, &QTimer::timeout, this, [this] { followMusic(monotonicNowNs()); });
 }
@@ -27,6 +32,7 @@ Window::Window(const QList<Instruction *> &scenes) : sequence(scenes)
 {
     frames.setScenes(sequence.scenes());
     pacing.setFrameDue([this] { frameDue(); });
+    followScreens();
 }
 
 void Window::play()
@@ -44,6 +50,7 @@ void Window::play()
         clock.setLeastQueueNs(leastDeviceQueueNs);
         clock.start(monotonicNowNs());
         music->start();
+        serverLatency = std::make_unique<ServerLatency>();
     } else {
         silenceReported = true;
         clock.startSilent(monotonicNowNs());
@@ -82,12 +89,22 @@ void Window::followMusic(qint64 nowNs)
     music->takeRequests([this](qint64 timeNs, int bytes, int musicBytes) {
         clock.bufferRequested(timeNs, bytes, musicBytes);
     });
+    if (serverLatency)
+        serverLatency->takeNew([this](const ServerLatency::Report &report) {
+            clock.serverLatencyReported(report.timeNs, report.latencyNs, report.sink);
+        });
     const MusicBuffer &loaded = music->music();
     if (music->loops() && !loopFollowed) {
         sequence.setPassLength(clock.musicNs(loaded.lengthBytes()));
         loopFollowed = true;
     } else if (!music->loops() && loaded.hasEnded()) {
         clock.setMusicLength(loaded.lengthBytes());
+    }
+    if (beats && beats->handedOver() != beatsTaken) {
+        beatsTaken = beats->handedOver();
+        qint64 knownUntilNs = 0;
+        std::vector<qint64> found = beats->beats(&knownUntilNs);
+        sequence.setBeats(std::move(found), knownUntilNs);
     }
     if (loaded.hasFailed() && !loadReported) {
         QString error = loaded.errorString();
@@ -154,14 +171,54 @@ void Window::toggleFullScreen()
     showCoveringScreen();
 }
 
+void Window::followScreens()
+{
+    connect(qGuiApp, &QGuiApplication::screenRemoved, this, [this](QScreen *gone) {
+        if (gone != screen())
+            return;
+        QScreen *target = QGuiApplication::primaryScreen();
+        for (QScreen *other : QGuiApplication::screens())
+            if (target == gone)
+                target = other;
+        if (target != gone)
+            moveToScreen(target);
+    });
+    connect(qGuiApp, &QGuiApplication::screenAdded, this, [this](QScreen *added) {
+        if (!homeScreen.isEmpty() && added->name() == homeScreen)
+            moveToScreen(added);
+    });
+}
+
+void Window::moveToScreen(QScreen *target)
+{
+    // Once the toolkit has handled the change of screens. A display server places a window when
+    // it maps it, and a Wayland compositor hears which screen a window is to cover only then, so
+    // the window is shown anew there. Where no screen is left, the toolkit stands in one without
+    // a size; the window waits for a real one.
+    QTimer::singleShot(0, this, [this, target = QPointer<QScreen>(target)] {
+        if (!target || target->geometry().isEmpty())
+            return;
+        const bool visible = isVisible();
+        hide();
+        setScreen(target);
+        if (visible && coveringScreen)
+            showCoveringScreen(target);
+        else if (visible)
+            showInWindow(size());
+    });
+}
+
 void Window::followScreen(QScreen *screen)
 {
     disconnect(screenGeometry);
-    if (!screen || !coveringScreen)
+    if (!screen || !coveringScreen || screen->geometry().isEmpty())
         return;
     setGeometry(screen->geometry());
-    screenGeometry = connect(screen, &QScreen::geometryChanged, this,
-                             [this](const QRect &geometry) { setGeometry(geometry); });
+    screenGeometry
+        = connect(screen, &QScreen::geometryChanged, this, [this](const QRect &geometry) {
+              if (!geometry.isEmpty())
+                  setGeometry(geometry);
+          });
 }
 
 void Window::setCursorHidden(bool hidden)

@@ -1,6 +1,7 @@
 #ifndef WINDOW_H
 #define WINDOW_H
 
+#include "beattracker.h"
 #include "displaypacing.h"
 #include "framepainter.h"
 #include "musicclock.h"
@@ -16,6 +17,7 @@
 #include <optional>
 
 class Instruction;
+class ServerLatency;
 
 // The demo: a window that plays the scenes one after the other while the music streams. The
 // music is the scene clock: which scene runs, and at what time, follows from how far the music has
@@ -25,8 +27,10 @@ class Window : public QRasterWindow
 public:
     // The demo itself: plays `music` (its loading started) and the demo's scenes, prepared for
     // the screen before the music starts. Without sound (`withSound` false, or no sound device to
-    // be had) the show runs on the monotonic clock and ends after the music's length.
-    Window(std::unique_ptr<MusicPlayback> music, bool withSound);
+    // be had) the show runs on the monotonic clock and ends after the music's length. With
+    // `onBeats` (a song loaded whole) its beats are found as it loads, and the scenes' moments
+    // land on them once found.
+    Window(std::unique_ptr<MusicPlayback> music, bool withSound, bool onBeats = false);
     // Plays the given scenes, silently, on the monotonic clock from the first frame; it does not
     // end by itself. The scenes stay owned by the caller.
     explicit Window(const QList<Instruction *> &scenes);
@@ -44,6 +48,9 @@ public:
     void showInWindow(QSize size);
     // Between full-screen and an ordinary window (F11, F).
     void toggleFullScreen();
+    // The screen the show goes back to whenever a screen of that name comes back after it went
+    // away (none by default).
+    void setHomeScreen(const QString &name) { homeScreen = name; }
 
     // Paces the frames to the display's refresh (see DisplayPacing).
     DisplayPacing &displayPacing() { return pacing; }
@@ -54,6 +61,10 @@ protected:
     bool event(QEvent *event) override;
 
 private:
+    // When the window's screen goes away, the show moves to the primary screen, or any left;
+    // when the home screen comes back, it moves back there.
+    void followScreens();
+    void moveToScreen(QScreen *target);
     void followScreen(QScreen *screen);
     void setCursorHidden(bool hidden);
     // Takes in what the audio callback noted, says so when the sound stops or comes back or the
@@ -78,7 +89,10 @@ private:
 
     std::unique_ptr<MusicPlayback> music; // the demo's music; none in a silent window
     SceneSequence sequence;
+    std::unique_ptr<BeatFinder> beats; // the music's beats, found on a thread of their own
+    int beatsTaken = 0; // the handovers of beats the sequence has taken
     MusicClock clock {musicBytesPerSecond};
+    std::unique_ptr<ServerLatency> serverLatency; // what the sound server says it delays the music
     bool soundWanted = true;
     bool clockStarted = false;
     bool loopFollowed = false; // the sequence starts over with the music
@@ -99,6 +113,7 @@ private:
     QImage ownFrame; // where frames are painted when the backing store is not an image
     QMetaObject::Connection screenGeometry;
     bool coveringScreen = false;
+    QString homeScreen;
     bool cursorHidden = false;
     QSize windowedSize {1280, 720};
     DisplayPacing pacing {this}; // when each frame will be shown, and when to paint the next

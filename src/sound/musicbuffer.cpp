@@ -101,7 +101,7 @@ bool MusicBuffer::waitFor(qint64 bytes, int timeoutMs) const
     return true;
 }
 
-qint64 MusicBuffer::copy(qint64 position, char *out, qint64 maxBytes) const
+qint64 MusicBuffer::read(qint64 position, char *out, qint64 maxBytes) const
 {
     const qint64 end = std::min(loadedBytes(), position + maxBytes);
     qint64 at = position;
@@ -111,5 +111,5 @@ qint64 MusicBuffer::copy(qint64 position, char *out, qint64 maxBytes) const
         std::memcpy(out + (at - position), chunk(at / chunkBytes) + offset, size_t(n));
         at += n;
     }
-    return at - position;
+    return std::max<qint64>(0, at - position);
 }

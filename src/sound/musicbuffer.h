@@ -64,7 +64,7 @@ public:
     // Any thread: copies up to `maxBytes` bytes of the music from byte `position` on, as far as
     // it is loaded; returns the bytes copied. A pipe's ring holds the music from where it was last
     // played or passed on.
-    qint64 copy(qint64 position, char *out, qint64 maxBytes) const;
+    qint64 read(qint64 position, char *out, qint64 maxBytes) const;
 
 private:
     void load();

@@ -31,6 +31,10 @@ void MusicClock::restart(qint64 timeNs, qint64 positionNs)
     lastBufferNs = 0;
     anchorNs = 0;
     anchorTimeNs = timeNs;
+    // A new stream: what the server said of the old one no longer counts.
+    playingSinceNs = -1;
+    serverReports = 0;
+    serverDelayTargetNs = serverDelayNs = 0;
 }
 
 void MusicClock::startSilent(qint64 timeNs)
@@ -88,6 +92,7 @@ void MusicClock::bufferRequested(qint64 timeNs, int bytes, int musicPartBytes)
         queueNs = std::min(queueNs, largestQueueNs);
     }
     const qint64 playedNs = std::max<qint64>(0, handedNs - queueNs);
+    const State before = state;
 
     switch (state) {
     case State::NotStarted:
@@ -105,8 +110,44 @@ void MusicClock::bufferRequested(qint64 timeNs, int bytes, int musicPartBytes)
         state = State::Playing; // sound again: the clock holds until the music catches up
         break;
     }
-    anchorNs = playedNs;
+    if (state == State::Playing && before != State::Playing)
+        playingSinceNs = timeNs;
+    anchorNs = std::max<qint64>(0, playedNs - serverDelayAt(timeNs));
     anchorTimeNs = timeNs;
+}
+
+void MusicClock::serverLatencyReported(qint64 timeNs, qint64 latencyNs, quint32 sink)
+{
+    // Before the device plays, a server's delay shows as a pause in the requests (a new stream
+    // held back).
+    if (state != State::Playing || timeNs < playingSinceNs)
+        return;
+    if (serverReports > 0 && sink != serverSink) {
+        // Moved to another speaker: what the old one held, and said, no longer counts.
+        queueNs = leastQueueNs;
+        serverReports = 0;
+    }
+    serverSink = sink;
+    if (serverReports == 0)
+        serverLatenciesNs.fill(latencyNs); // the first report stands for those to come
+    serverLatenciesNs[size_t(serverReports++) % serverLatenciesNs.size()] = latencyNs;
+    std::array<qint64, 5> sorted = serverLatenciesNs;
+    std::nth_element(sorted.begin(), sorted.begin() + 2, sorted.end());
+    const qint64 medianNs = sorted[2];
+    serverDelayAt(timeNs);
+    // Where the server holds more than the device's queue, the sound library may hold music of its
+    // own besides, which the server does not see: counted in over the first unreportedNs beyond the
+    // queue, so that reports wandering about the queue do not make the clock jump.
+    const qint64 beyondNs = std::max<qint64>(0, medianNs - queueNs);
+    serverDelayTargetNs = beyondNs + std::min(beyondNs, unreportedNs);
+}
+
+qint64 MusicClock::serverDelayAt(qint64 timeNs)
+{
+    const qint64 stepNs = std::max<qint64>(0, timeNs - serverDelayAtNs) / 10;
+    serverDelayNs += std::clamp(serverDelayTargetNs - serverDelayNs, -stepNs, stepNs);
+    serverDelayAtNs = std::max(serverDelayAtNs, timeNs);
+    return serverDelayNs;
 }
 
 qint64 MusicClock::musicAtStream(qint64 streamNs) const

@@ -87,6 +87,12 @@ constexpr qint64 leastDeviceQueueNs = 35'000'000;
 // smooth. Silence handed over where the music was not loaded yet, or after its end, is played but
 // is no music: the clock stands still through it.
 //
+// A sound server may hold the music longer than the device's queue shows (a Bluetooth or network
+// speaker): what it reports beyond the queue, once the device plays, is counted as a further
+// delay. Its reports wander, so the median of the last few counts, and changes are counted in at
+// most a tenth faster or slower than real time. When the server moves the stream to another sink
+// (another speaker), the queue measured at the start is taken to be gone with the old sink.
+//
 // Until the device plays, the clock holds where the device started (for at most `waitLimitNs`).
 // When no request has come for `waitLimitNs` while music is left, or the device is lost, no sound
 // is playing: the clock then runs on with the monotonic clock from where the music stood, as if it
@@ -100,6 +106,9 @@ public:
     static constexpr qint64 largestQueueNs = 1'000'000'000; // no sound path buffers more
     static constexpr qint64 snapNs = 200'000'000; // lags larger than this are made up at once
     static constexpr qint64 aheadLimitNs = 5'000'000; // how far the clock may run past the estimate
+    // What the sound library holds that the server does not report, behind a far sink: measured
+    // about 15 ms with sdl12-compat and 5 to 10 ms with the classic SDL 1.2.
+    static constexpr qint64 unreportedNs = 10'000'000;
 
     explicit MusicClock(qint64 bytesPerSecond);
 
@@ -121,6 +130,9 @@ public:
     // The device is taken to hold at least `queueNs` of music when full, whether or not its first
     // requests show it (see leastDeviceQueueNs).
     void setLeastQueueNs(qint64 queueNs) { leastQueueNs = queueNs; }
+    // The sound server reported at `timeNs` that music handed over is heard `latencyNs` later, on
+    // its sink `sink` (ServerLatency).
+    void serverLatencyReported(qint64 timeNs, qint64 latencyNs, quint32 sink);
 
     // Music heard by `timeNs` (ns of music): never less than the last answer.
     qint64 heardAt(qint64 timeNs);
@@ -158,6 +170,8 @@ private:
     // No sound from `fromNs` on; the clock stands at `positionNs` then, and music position
     // `heardNs` was heard at `heardAtNs`.
     void fallSilent(qint64 fromNs, qint64 positionNs, qint64 heardNs, qint64 heardAtNs);
+    // The server's delay counted at `timeNs`, moved toward its target.
+    qint64 serverDelayAt(qint64 timeNs);
 
     const qint64 bytesPerSecond;
     State state = State::NotStarted;
@@ -173,6 +187,14 @@ private:
     qint64 anchorNs = 0; // the stream played at anchorTimeNs, by the last request (or the start)
     qint64 anchorTimeNs = 0;
     qint64 lengthNs = -1;
+
+    qint64 playingSinceNs = -1;
+    std::array<qint64, 5> serverLatenciesNs {}; // the last reports since the device played
+    int serverReports = 0;
+    quint32 serverSink = 0;
+    qint64 serverDelayTargetNs = 0; // beyond the queue
+    qint64 serverDelayNs = 0; // counted so far
+    qint64 serverDelayAtNs = 0;
 
     // Without sound: the clock stood at silentPositionNs at silentFromNs, and the music would have
     // started playing at musicZeroNs had it played on.

@@ -21,7 +21,7 @@ void effect(void *userdata, unsigned char *stream, int len)
         playing->position = at;
     int copied = 0; // the music at the front of the buffer
     while (copied < len && !playing->stopped.load(std::memory_order_acquire)) {
-        const qint64 got = music.copy(playing->position, out + copied, len - copied);
+        const qint64 got = music.read(playing->position, out + copied, len - copied);
         playing->position += got;
         copied += int(got);
         if (got > 0)

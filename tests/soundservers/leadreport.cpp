@@ -38,8 +38,9 @@
 //     table: per server, state, size and library the median lead and the worst launch's, the median
 //     at arrival, the ranges of `sound` and `first`, and how many launches had the music intact
 //     (or but for dropouts at late requests, counted apart) and exit status 0. Exits 1 when a
-//     target is missed: lead within +-10 ms as a median and +-30 ms in every launch, the music
-//     intact and exit status 0 in every launch, and at least 4 launches.
+//     target is missed: lead within +-10 ms as a median and +-30 ms in every launch (behind a
+//     network speaker, states "tunnel-...", +-15 and +-40 ms), the music intact and exit status 0
+//     in every launch, and at least 4 launches.
 
 #include "musicsource.h"
 #include "songreference.h"
@@ -65,6 +66,9 @@ constexpr int bytesPerFrame = musicBytesPerFrame;
 constexpr qint64 seekMs = 20000; // the probe's two Up presses
 constexpr qint64 pauseUs = 30000; // a callback interval longer than this is a pause
 constexpr double medianLimitMs = 10, launchLimitMs = 30;
+// Behind a network speaker the clock counts a delay that the server reports, in snapshots that
+// wander by some 10 ms.
+constexpr double farMedianLimitMs = 15, farLaunchLimitMs = 40;
 constexpr int minimumLaunches = 4;
 
 QList<QByteArray> lines(const QString &path)
@@ -492,11 +496,13 @@ int reportTable(const QString &path)
         }
         const int n = int(group.value().size());
         const double middle = median(leads);
+        const QStringList key = group.key().split(' ');
+        const bool far = key[1].startsWith(QLatin1String("tunnel"));
         const bool ok = n >= minimumLaunches && int(leads.size()) == n
-            && std::abs(middle) <= medianLimitMs && std::abs(worst) <= launchLimitMs && intact == n
+            && std::abs(middle) <= (far ? farMedianLimitMs : medianLimitMs)
+            && std::abs(worst) <= (far ? farLaunchLimitMs : launchLimitMs) && intact == n
             && exitZero == n;
         met = met && ok;
-        const QStringList key = group.key().split(' ');
         const QString withDropouts
             = dropouts ? QStringLiteral(" (%1 with dropouts)").arg(dropouts) : QString();
         std::printf("| %s | %s | %s | %s | %d | %s | %s | %s | %s | %s | %d/%d%s | %d/%d | %s |\n",

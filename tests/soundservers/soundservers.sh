@@ -8,6 +8,10 @@
 #   pipewire running PipeWire with pipewire-pulse and wireplumber, on a session bus of its own,
 #                    with a null sink whose monitor is recorded from before each launch (so its
 #                    graph is running when the demo starts)
+#   pulse tunnel-MSms a network speaker: the demo plays to PulseAudio's module-tunnel-sink with
+#                    latency_msec=MS (100 and 75), which streams over TCP to a second PulseAudio
+#                    daemon's null sink, whose monitor is recorded (where the music is heard); at
+#                    1920x1080 only, with the lead's limits of a far sink
 # Each is played LAUNCHES times (default 4) at 1920x1080 and at 3840x2160, each in its own Xvfb,
 # at random moments, with each SDL 1.2 there is: the system's, and where that is the classic
 # library (Debian 12), also sdl12-compat (SDL 1.2's interface over SDL 2, the SDL 1.2 of Debian 13
@@ -26,10 +30,10 @@
 # Usage: soundservers.sh MINCER FRAMEPROBE MONITORRECORDER CALLBACKLOG LEADREPORT COMPAT_DIR
 #        [LAUNCHES]
 # Exit status 0 when every target is met. MINCER_SOUND_KEEP=DIR keeps every launch's files there;
-# MINCER_SOUND_SERVERS="pulse-idle pipewire-running" plays only those servers, and
-# MINCER_SOUND_LIBRARIES="system" (or "compat") only that library. MINCER_SOUND_LOAD=N keeps N
-# CPU-bound processes busy beside every launch, at normal priority, as a browser or a build would
-# ("cores": one per core).
+# MINCER_SOUND_SERVERS="pulse-idle pipewire-running" plays only those servers (pulse-tunnel: both
+# tunnels), and MINCER_SOUND_LIBRARIES="system" (or "compat") only that library.
+# MINCER_SOUND_LOAD=N keeps N CPU-bound processes busy beside every launch, at normal priority, as
+# a browser or a build would ("cores": one per core).
 set -u
 mincer=$(realpath "$1") frameprobe=$(realpath "$2") recorder=$(realpath "$3")
 callbacklog=$(realpath "$4") leadreport=$(realpath "$5") compat=$(realpath -m "$6")
@@ -147,16 +151,28 @@ server_env() { # DIR
     unset PULSE_LATENCY_MSEC PIPEWIRE_REMOTE
 }
 
-start_pulseaudio() { # DIR [SUSPEND]
-    server_env "$1"
-    local suspend=()
-    [ -n "${2:-}" ] && suspend=(--load="module-suspend-on-idle timeout=1")
+# A PulseAudio daemon in DIR's private world with MODULE... and its native socket there; waits
+# until it answers.
+pulseaudio_with() { # DIR MODULE...
+    local dir=$1 load=() module
+    shift
+    server_env "$dir"
+    for module in "$@"; do
+        load+=(--load="$module")
+    done
     pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disable-shm=no \
-        --load="module-null-sink sink_name=mincer rate=44100 format=s16le channels=2" \
-        --load="module-native-protocol-unix socket=$1/run/pulse/native auth-anonymous=1" \
-        "${suspend[@]}" >"$1/server.log" 2>&1 &
+        "${load[@]}" --load="module-native-protocol-unix socket=$dir/run/pulse/native auth-anonymous=1" \
+        >"$dir/server.log" 2>&1 &
     started+=($!)
-    wait_for 10 pactl info || { echo "PulseAudio did not start"; cat "$1/server.log"; return 1; }
+    wait_for 10 pactl info
+}
+null_sink="module-null-sink sink_name=mincer rate=44100 format=s16le channels=2"
+
+start_pulseaudio() { # DIR [SUSPEND]
+    local suspend=()
+    [ -n "${2:-}" ] && suspend=("module-suspend-on-idle timeout=1")
+    pulseaudio_with "$1" "$null_sink" "${suspend[@]}" ||
+        { echo "PulseAudio did not start"; cat "$1/server.log"; return 1; }
 }
 
 start_pipewire() { # DIR
@@ -185,6 +201,25 @@ start_pipewire() { # DIR
         pw-metadata -n settings 0 clock.force-rate 44100 >/dev/null ||
         { echo "no null sink in PipeWire"; return 1; }
 }
+
+# A network speaker: a far PulseAudio daemon whose null sink "mincer" is where the music is heard,
+# reached over TCP by the tunnel sink "speaker" of the daemon the demo talks to, which holds the
+# music LATENCY ms and reports that delay. Sets monitor_server to the far daemon.
+start_tunnel() { # DIR LATENCY
+    local port tunnel
+    for _ in 1 2 3; do
+        port=$((20000 + RANDOM % 20000))
+        pulseaudio_with "$1/far" "$null_sink" \
+            "module-native-protocol-tcp listen=127.0.0.1 port=$port auth-anonymous=1" &&
+            break # else the port was taken
+    done
+    monitor_server=$PULSE_SERVER
+    # The tunnel's stream reaches the far sink once it is connected.
+    tunnel="server=tcp:127.0.0.1:$port sink=mincer sink_name=speaker latency_msec=$2"
+    pulseaudio_with "$1" "module-tunnel-sink $tunnel" && wait_for 10 tunnel_connected ||
+        { echo "no tunnel to a far PulseAudio"; cat "$1/far/server.log" "$1/server.log"; return 1; }
+}
+tunnel_connected() { [ -n "$(pactl --server="$monitor_server" list short sink-inputs)" ]; }
 
 sink_state() { pactl list short sinks | awk '$2 == "mincer" {print $NF}'; }
 sink_suspended() { [ "$(sink_state)" = SUSPENDED ]; }
@@ -217,7 +252,8 @@ launch() { # SERVER STATE SIZE LIBRARY N: in a folder of its own, also when play
     local recording=$!
     current+=($recording)
     local record=(parec --raw --format=s16le --rate=44100 --channels=2
-                  --latency-msec="$(recording_latency_ms "$1")" -d mincer.monitor)
+                  --latency-msec="$(recording_latency_ms "$1")" -d mincer.monitor
+                  ${monitor_server:+--server="$monitor_server"})
     if [ "$1" = pulse ]; then
         (read -r _ <"$dir/opened" && exec "${record[@]}" >"$dir/pcm") &
     else
@@ -253,8 +289,10 @@ attempts=0
 # recording began after the music had started (the test's fault: it tells nothing about the
 # music) is played again, up to twice.
 play_server() { # SERVER STATE
-    local size n library line retries again
-    for size in "${sizes[@]}"; do
+    local size n library line retries again played_sizes=("${sizes[@]}")
+    # Behind a tunnel the sound's delay is what is measured; the screen's size does not change it.
+    [[ $2 = tunnel* ]] && played_sizes=(1920x1080)
+    for size in "${played_sizes[@]}"; do
         for n in $(seq "$launches"); do
             for library in "${libraries[@]}"; do
                 retries=0 again=0
@@ -450,7 +488,9 @@ run_server() { # SERVER STATE START...
     fi
     stop "${started[@]:$before}"
     started=("${started[@]:0:$before}")
+    monitor_server=
 }
+monitor_server= # where the music is heard, when not at the demo's own server
 
 load=${MINCER_SOUND_LOAD:-0}
 [ "$load" = cores ] && load=$(nproc)
@@ -462,12 +502,17 @@ if [ "$load" -gt 0 ]; then
     done
 fi
 
-only=${MINCER_SOUND_SERVERS:-pulse-idle pulse-suspended pipewire-running}
+only=${MINCER_SOUND_SERVERS:-pulse-idle pulse-suspended pipewire-running pulse-tunnel}
 [[ " $only " = *" pulse-idle "* ]] && run_server pulse idle start_pulseaudio "$work/pulse-idle"
 [[ " $only " = *" pulse-suspended "* ]] &&
     run_server pulse suspended start_pulseaudio "$work/pulse-suspended" suspend
 [[ " $only " = *" pipewire-running "* ]] &&
     run_server pipewire running start_pipewire "$work/pipewire"
+if [[ " $only " = *" pulse-tunnel "* ]]; then
+    for latency in 100 75; do
+        run_server pulse "tunnel-${latency}ms" start_tunnel "$work/pulse-tunnel-$latency" "$latency"
+    done
+fi
 
 echo "== The picture's lead over the music (ms; positive: the picture is ahead)"
 "$leadreport" table "$work/results.txt" || fail "a target was missed"

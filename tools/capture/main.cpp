@@ -1,6 +1,7 @@
 // mincer-capture: renders the demo's timeline offline, to a video, a PNG sequence, a single PNG
 // or a contact sheet. Never opens a window.
 
+#include "beattracker.h"
 #include "encoder.h"
 #include "musiclocation.h"
 #include "musicsource.h"
@@ -69,6 +70,7 @@ struct Options
     double everySeconds = 5;
     int columns = 6;
     QString ffmpeg = QStringLiteral("ffmpeg");
+    bool ownTiming = false;
 };
 
 int parsePositive(const QString &option, const QString &text, int maximum)
@@ -118,6 +120,7 @@ Options parseOptions(const QStringList &arguments)
         {"every", "Seconds between storyboard thumbnails (default 5).", "seconds"},
         {"columns", "Storyboard thumbnails per row (default 6).", "n"},
         {"ffmpeg", "The ffmpeg program to run (default ffmpeg).", "program"},
+        {"own-timing", "Play the scenes at their own pace, not on the beats of the song."},
     });
     if (!parser.parse(arguments))
         fail(parser.errorText());
@@ -171,6 +174,7 @@ Options parseOptions(const QStringList &arguments)
         options.music = parser.value("music");
     if (parser.isSet("ffmpeg"))
         options.ffmpeg = parser.value("ffmpeg");
+    options.ownTiming = parser.isSet("own-timing");
 
     if (options.mode == Mode::At) {
         bool ok = false;
@@ -256,8 +260,8 @@ void checkInterrupted()
 }
 
 // The music as headerless PCM in the show's format, for its length and for ffmpeg: the file
-// itself, or a song decoded into `decoded`.
-QString rawMusic(const QString &music, QTemporaryFile &decoded)
+// itself, or a song decoded into `decoded`, and analysed by `beats` when given.
+QString rawMusic(const QString &music, QTemporaryFile &decoded, BeatTracker *beats)
 {
     if (music.isEmpty() || isRawMusic(music))
         return music;
@@ -273,6 +277,8 @@ QString rawMusic(const QString &music, QTemporaryFile &decoded)
         checkInterrupted();
         if (decoded.write(piece.constData(), got) != got)
             fail(QStringLiteral("cannot decode %1: %2").arg(music, decoded.errorString()));
+        if (beats)
+            beats->feed(piece.constData(), got);
     }
     if (got < 0)
         fail(song->errorString());
@@ -521,16 +527,27 @@ int main(int argc, char *argv[])
         const Options options = parseOptions(QCoreApplication::arguments());
         const QString found
             = findMusic(options.music, QStringLiteral("mincer-capture --music"), &noMusic);
-        // A song is decoded only where its sound or its length is needed: for the video, and for
-        // the number of frames unless --duration gives it.
-        const bool needsMusic = options.mode == Mode::Video
+        // A song's scenes follow its beats, found before any frame is painted, as the demo finds
+        // them ahead of the picture; headerless PCM keeps their own timing, as in the demo.
+        const bool onBeats = !options.ownTiming && !found.isEmpty() && !isRawMusic(found);
+        // A song is decoded only where its sound, its beats or its length is needed: for the
+        // video, and for the number of frames unless --duration gives it.
+        const bool needsMusic = options.mode == Mode::Video || onBeats
             || (options.mode != Mode::At && options.durationSeconds <= 0);
         QTemporaryFile decoded(QDir::temp().filePath(QStringLiteral("mincer-capture-XXXXXX.raw")));
-        const QString music = needsMusic ? rawMusic(found, decoded) : found;
+        BeatTracker tracker;
+        const QString music
+            = needsMusic ? rawMusic(found, decoded, onBeats ? &tracker : nullptr) : found;
         // The scenes live until the process ends, as in the demo (and stay reachable to the
         // end, so that a leak checker does not count them).
         static const auto *scenes = new QList<Instruction *>(createScenes());
         FrameSequence sequence(*scenes, options.fps);
+        if (onBeats) {
+            std::vector<qint64> beatsNs;
+            for (const qint64 beat : tracker.beats())
+                beatsNs.push_back(framesToNs(beat));
+            sequence.setBeats(std::move(beatsNs));
+        }
 
         QElapsedTimer wall;
         wall.start();

@@ -7,6 +7,9 @@
 #include <QImage>
 #include <QList>
 
+#include <limits>
+#include <vector>
+
 class Instruction;
 
 // The demo's scene sequence played at a fixed frame rate: frame n shows the demo at music
@@ -25,6 +28,12 @@ public:
     // Paints the next frame onto image (which keeps whatever the sequence does not paint over,
     // like a window's backing store).
     void drawNext(QImage &image);
+    // The music's beats (ns from its start, ascending), all of them: the scenes' moments land on
+    // them.
+    void setBeats(std::vector<qint64> beatsNs)
+    {
+        sequence.setBeats(std::move(beatsNs), std::numeric_limits<qint64>::max());
+    }
     // Goes on at frame `frame`, passing over the frames before it.
     void skipTo(qint64 frame) { next = std::max(next, frame); }
     // Paints the demo at music position timeMs.

@@ -1,0 +1,99 @@
+#ifndef BEATTRACKER_H
+#define BEATTRACKER_H
+
+#include "musicsource.h"
+
+#include <QtGlobal>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class MusicBuffer;
+class QThread;
+
+// The beats of a song as a listener taps them: the kick and the snare rather than the hi-hat's
+// eighths, from 60 to 190 beats a minute, each on the onset of the hit it marks, following the
+// tempo as it changes. Where the song has no steady beat (an intro, speech, an ambient pad) it
+// has none.
+//
+// aubio's onset detector finds the hits, and its beat tracker where it hears beats. The beats are
+// the chain of hits that gains the most: hits louder than those around them, more where aubio
+// hears a beat, at a pace that changes little from beat to beat. Runs of 8 or more beats at an
+// even pace stay.
+//
+// The music is fed in the show's format, in order, in pieces of any size.
+class BeatTracker
+{
+public:
+    BeatTracker();
+    ~BeatTracker();
+
+    // Analyses the next `bytes` bytes of music (whole sample frames).
+    void feed(const char *music, qint64 bytes);
+    // The beats of the music fed so far, in sample frames from its start, ascending. Those of its
+    // last 15 seconds may still change as more music comes.
+    std::vector<qint64> beats() const;
+    // The music fed so far, in sample frames.
+    qint64 fedFrames() const { return fed; }
+
+    static constexpr qint64 unsettledFrames = 15 * musicRateHz;
+
+private:
+    struct Aubio;
+    struct Hit
+    {
+        qint64 frame;
+        float gainDb; // what it gains as a beat
+    };
+
+    void analyseHop();
+    float loudnessDb(qint64 frame) const;
+    std::vector<Hit> hits() const;
+    static std::vector<qint64> chains(const std::vector<Hit> &hits);
+    static std::vector<qint64> keepSteady(const std::vector<qint64> &beats);
+
+    std::unique_ptr<Aubio> aubio;
+    std::vector<float> hop; // the mono samples of the hop being filled
+    qint64 fed = 0;
+    std::vector<qint64> trackedBeats; // aubio's beats
+    std::vector<qint64> onsets; // aubio's onsets
+    std::vector<float> hopPower; // mean square of each hop
+};
+
+// The beats of a song loaded whole into a MusicBuffer, found on a thread of its own at low
+// priority as the song loads, ahead of the picture; read from any thread.
+class BeatFinder
+{
+public:
+    explicit BeatFinder(const MusicBuffer &music);
+    // Stops the thread.
+    ~BeatFinder();
+
+    // Any thread: how often the beats found so far have been handed over (0: not yet).
+    int handedOver() const { return handovers.load(std::memory_order_acquire); }
+    // Any thread: the beats found so far (ns from the music's start, ascending), final before
+    // `knownUntilNs` (the whole song once it has been analysed to its end).
+    std::vector<qint64> beats(qint64 *knownUntilNs) const;
+
+private:
+    void run();
+    void handOver(const BeatTracker &tracker, bool finished);
+
+    const MusicBuffer &music;
+    std::atomic<bool> stopping {false};
+    std::atomic<int> handovers {0};
+    mutable std::mutex handed;
+    std::vector<qint64> beatsNs;
+    qint64 knownNs = 0;
+    std::unique_ptr<QThread> thread;
+};
+
+// Sample frames to ns.
+inline qint64 framesToNs(qint64 frames)
+{
+    return frames * 1'000'000'000 / musicRateHz;
+}
+
+#endif // BEATTRACKER_H

@@ -1,0 +1,92 @@
+#ifndef SERVERLATENCY_H
+#define SERVERLATENCY_H
+
+#include "monotonic.h"
+
+#include <QtGlobal>
+
+#include <mutex>
+#include <random>
+#include <string>
+
+struct pa_context;
+struct pa_sink_input_info;
+struct pa_client_info;
+struct pa_mainloop_api;
+struct pa_operation;
+struct pa_threaded_mainloop;
+struct pa_time_event;
+
+// How long the sound server says that music handed to the demo's stream takes to be heard: the
+// stream's buffer and its sink's latency, which a Bluetooth or network speaker makes long. Asked
+// of a PulseAudio server (or one that speaks its protocol) through libpulse, on a thread of its
+// own: it finds this process's stream among the server's sink inputs by its process id, whatever
+// library opened it, and follows it when it moves to another sink. Where no server answers, or
+// no stream of this process is found, there are no reports.
+class ServerLatency
+{
+public:
+    // Connects in the background and asks every second; every 0.1 s for a while after the stream
+    // appears or moves, so that a new delay is known soon.
+    ServerLatency();
+    ~ServerLatency();
+
+    ServerLatency(const ServerLatency &) = delete;
+    ServerLatency &operator=(const ServerLatency &) = delete;
+
+    // At `timeNs` (monotonicNowNs()), music handed to the stream took `latencyNs` to be heard, on
+    // the server's sink number `sink`.
+    struct Report
+    {
+        qint64 timeNs = 0;
+        qint64 latencyNs = 0;
+        quint32 sink = 0;
+    };
+    // Calls take(report) with the latest report not taken yet, if any. Never waits for the server.
+    template<typename Take> void takeNew(Take take);
+
+    static constexpr qint64 askEveryNs = 1'000'000'000;
+    static constexpr qint64 askQuicklyEveryNs = 100'000'000;
+    static constexpr qint64 quicklyForNs = 5'000'000'000; // after the stream appears or moves
+
+private:
+    // The server's thread.
+    static void tick(pa_mainloop_api *, pa_time_event *, const struct timeval *, void *self);
+    static void ownClient(pa_context *, const pa_client_info *info, int eol, void *self);
+    static void sinkInput(pa_context *, const pa_sink_input_info *info, int eol, void *self);
+    void dropContext();
+
+    pa_threaded_mainloop *loop = nullptr;
+    pa_time_event *timer = nullptr;
+
+    // The server's thread only.
+    pa_context *context = nullptr;
+    pa_operation *asking = nullptr;
+    std::string machineId; // of this machine, as the server knows this process's connection
+    bool ownAsked = false;
+    bool found = false; // this round found the stream
+    quint32 streamIndex = 0, sinkIndex = 0; // this round's best match: the newest stream
+    qint64 latencyNs = 0;
+    quint32 lastSink = ~0u; // the sink the stream was last found on (none: ~0u)
+    qint64 quicklyUntilNs = 0;
+    std::minstd_rand random {quint32(monotonicNowNs())};
+
+    std::mutex lock; // guards the latest report
+    Report latest;
+    quint64 reports = 0, taken = 0;
+};
+
+template<typename Take> void ServerLatency::takeNew(Take take)
+{
+    Report report;
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        if (reports == taken)
+            return;
+        taken = reports;
+        report = latest;
+    }
+    take(report);
+}
+
+#endif // SERVERLATENCY_H
