@@ -7,9 +7,9 @@
 // a screenshot taken by another program. --scene draws the demo's scene N at every ms from FROM to
 // TO, fitted to the screen as the demo fits it, and prints the time whose frame the screen shows.
 
-#include "scenelist.h"
 #include "framepainter.h"
 #include "imagediff.h"
+#include "scenelist.h"
 #include "scenesequence.h"
 
 #include <QGuiApplication>

@@ -1,4 +1,5 @@
 #include "musicclock.h"
+#include "musicsource.h"
 
 #include <QtTest>
 
@@ -9,8 +10,9 @@
 // Made-up timelines of the sound device's requests, played through the clock as the window does:
 // the requests up to each frame are handed in, then the frame asks where the music stands.
 
-static constexpr qint64 bytesPerSecond = 176400;
-static constexpr int tenMsBytes = 1764; // the buffer SDL's pulse driver asks for
+static constexpr qint64 bytesPerSecond = musicBytesPerSecond;
+static constexpr int tenMsBytes
+    = musicBytesPerSecond / 100; // the buffer SDL's pulse driver asks for
 static constexpr double frameMs = 1000.0 / 60;
 
 // A request of `bytes`, the first `musicBytes` of them music (-1: all); or, by its bytes, the
@@ -275,7 +277,7 @@ void TestMusicClock::followsTheDevice()
 void TestMusicClock::countsLongMusicExactly()
 {
     const MusicClock clock(bytesPerSecond);
-    const qint64 daySeconds = 24 * 3600;
+    const qint64 daySeconds = longestMusicSeconds;
     QCOMPARE(clock.musicNs(daySeconds * bytesPerSecond + tenMsBytes),
              daySeconds * 1'000'000'000 + 10'000'000);
     QCOMPARE(clock.musicBytes(daySeconds * 1'000'000'000 + 10'000'000),

@@ -19,13 +19,10 @@ struct xcb_connection_t;
 // object exists; a QT_QPA_UPDATE_IDLE_TIME set by the user wins.
 void requestImmediateRepaints();
 
-// When a display refreshes, learnt from the refreshes it reports: each one's counter (the MSC)
-// and time. Xvfb's reports come a few milliseconds early or late, and XWayland now and then
-// reports a refresh in the middle of a period and counts it as one, or reports late while it is
-// busy. This follows the reports with a steady grid of refresh times: its period measured or
-// assumed, then refined over the first reports, and its phase moved a little by each report near
-// it. Reports far from the grid are passed over, unless reports keep disagreeing with it (a change
-// of rate or of display), which has the period measured anew.
+// When a display refreshes, learnt from the refreshes it reports (each one's counter, the MSC, and
+// time): a steady grid of refresh times, its period measured and refined, its phase moved a little
+// by each report near it. Reports far from the grid are passed over, unless they keep disagreeing
+// (a new rate or display), which has the period measured anew. Why: docs/performance.md.
 class RefreshClock
 {
 public:
@@ -64,18 +61,11 @@ private:
     int measured = 0;
 };
 
-// Paces a window's frames to the refresh of the display it is on. On X11 (and so XWayland)
-// with the Present extension, the next frame is requested right after each refresh, to be ready
-// for the one after it, and each frame is told the time of that refresh. Where the X server
-// cannot report its refreshes (no Present), a timer stands in for them: a steady grid of ticks
-// at the screen's refresh rate, each frame requested at a tick and told the time of the next;
-// this is said once on stderr. Elsewhere the next frame is requested at once: on Wayland the
-// toolkit itself holds each frame back until the compositor asks for one.
-//
-// With Qt 6 the refreshes come among Qt's own events, on the connection that its native interface
-// shares, and a native event filter takes them. Qt 5 keeps its connection to itself and would not
-// pass Present's events on: there they come through a connection of our own, watched by a socket
-// notifier on the window's thread.
+// Paces a window's frames to its display's refresh: on X11 with Present, each frame is requested
+// right after a refresh and told the time of the next; without Present a timer at the screen's
+// rate stands in (said once on stderr); elsewhere (Wayland) frames are requested at once and the
+// toolkit waits for the compositor. Qt 6 shares its X connection (a native event filter takes the
+// refreshes); Qt 5 does not pass Present's events on, so a connection of our own is watched.
 class DisplayPacing : public QObject
 {
 public:

@@ -20,7 +20,7 @@ class MusicBuffer
 {
 public:
     static constexpr qint64 chunkBytes = musicBytesPerSecond; // one second of music
-    static constexpr qint64 mostChunks = 24 * 3600; // a file of up to 24 hours is kept whole
+    static constexpr qint64 mostChunks = longestMusicSeconds; // a file is kept whole, in 1 s chunks
     static constexpr qint64 ringChunks = 4; // a pipe's ring: 4 s
 
     // Whether music of `bytes` bytes is short enough to be kept whole.

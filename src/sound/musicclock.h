@@ -63,41 +63,14 @@ template<typename Take> void BufferLog::takeNew(Take take)
 }
 
 // What a playing sound device holds at the least right after a request, whatever its driver
-// (ns of music). SDL's audio thread starts paused and hands the device silence of its own until it
-// is unpaused, as often as not before the first request: the first requests then show less than
-// the device holds, or nothing, and later ones cannot tell. Measured right after a request with
-// the 20 ms buffer that the demo asks for, through the PulseAudio protocol (the sound-server
-// test's "queue"): about 30 ms with the classic SDL 1.2 (three of its 10 ms buffers) and 35 ms
-// with sdl12-compat over SDL 2 (its 20 ms buffers and SDL 2's own) on PulseAudio; some 5 ms more
-// on PipeWire. 35 ms is within 10 ms of each. A device whose first requests show more (a Bluetooth
-// or HDMI sink, say) is taken at what they show.
+// (ns of music): SDL's first requests need not show it. Measured in docs/sync.md.
 constexpr qint64 leastDeviceQueueNs = 35'000'000;
 
-// How far the music has been heard, estimated from nothing but the times at which the sound
-// device asks for buffers (SDL 1.2 tells nothing else), and what each held.
-//
-// A device keeps a queue of `queue` ns of sound and asks for the next buffer whenever it has
-// played one: so right after each request the queue is full again, and the sound played is what
-// has been handed over minus the queue. The queue is measured at the start, where the device fills
-// it in a burst of requests that come faster than sound plays. Requests that only fill it do not
-// advance the clock, and neither does a pause in the requests: a server that holds a new stream
-// back, or an audio thread that does not get to run. Between requests the clock runs on with the
-// monotonic clock, by at most one buffer and a frame's lookahead, and never backwards; small
-// errors are made up gently, at most a tenth faster or slower than real time, so that motion stays
-// smooth. Silence handed over where the music was not loaded yet, or after its end, is played but
-// is no music: the clock stands still through it.
-//
-// A sound server may hold the music longer than the device's queue shows (a Bluetooth or network
-// speaker): what it reports beyond the queue, once the device plays, is counted as a further
-// delay. Its reports wander, so the median of the last few counts, and changes are counted in at
-// most a tenth faster or slower than real time. When the server moves the stream to another sink
-// (another speaker), the queue measured at the start is taken to be gone with the old sink.
-//
-// Until the device plays, the clock holds where the device started (for at most `waitLimitNs`).
-// When no request has come for `waitLimitNs` while music is left, or the device is lost, no sound
-// is playing: the clock then runs on with the monotonic clock from where the music stood, as if it
-// had played on. When requests come again, it follows the music again (holding until the music
-// catches up); a device opened anew starts where the clock stands.
+// How far the music has been heard, estimated from the times at which the sound device asks for
+// buffers and how much music each held (SDL 1.2 tells nothing else), less the device's queue and
+// any delay the sound server reports. It holds while the device waits or gets silence, runs on
+// the monotonic clock without sound, and makes up small errors smoothly, never going backwards.
+// docs/sync.md says why and with what figures.
 class MusicClock
 {
 public:

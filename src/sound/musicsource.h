@@ -11,6 +11,7 @@ constexpr int musicRateHz = 44100; // sample frames per second
 constexpr int musicChannels = 2;
 constexpr int musicBytesPerFrame = 4; // one 16-bit sample per channel
 constexpr int musicBytesPerSecond = musicRateHz * musicBytesPerFrame; // 176400
+constexpr qint64 longestMusicSeconds = 24 * 3600; // the longest music the show plays or renders
 
 // Where `bytes` of music end, as M:SS, or H:MM:SS from an hour on.
 QString musicTime(qint64 bytes);

@@ -31,7 +31,7 @@
 namespace {
 
 const int maxFps = 1000; // frame times are whole milliseconds
-const qint64 maxSeconds = 24 * 3600; // longest sequence time rendered, s
+const qint64 maxSeconds = longestMusicSeconds; // longest sequence time rendered, s
 const int thumbWidthPx = 320; // storyboard thumbnail width
 const int sheetGapPx = 8; // storyboard margin around and between thumbnails
 const int labelHeightPx = 22; // storyboard time label strip under each thumbnail
