@@ -48,6 +48,7 @@ void Window::play()
         // not show: the device is taken to hold at least what devices were measured to hold.
         // The clock holds until a device, opened on the playback's own thread, plays.
         clock.setLeastQueueNs(leastDeviceQueueNs);
+        clock.setUnreportedNs(libraryUnreportedNs());
         clock.start(monotonicNowNs());
         music->start();
         serverLatency = std::make_unique<ServerLatency>();

@@ -79,9 +79,6 @@ public:
     static constexpr qint64 largestQueueNs = 1'000'000'000; // no sound path buffers more
     static constexpr qint64 snapNs = 200'000'000; // lags larger than this are made up at once
     static constexpr qint64 aheadLimitNs = 5'000'000; // how far the clock may run past the estimate
-    // What the sound library holds that the server does not report, behind a far sink: measured
-    // about 15 ms with sdl12-compat and 5 to 10 ms with the classic SDL 1.2.
-    static constexpr qint64 unreportedNs = 10'000'000;
 
     explicit MusicClock(qint64 bytesPerSecond);
 
@@ -103,6 +100,9 @@ public:
     // The device is taken to hold at least `queueNs` of music when full, whether or not its first
     // requests show it (see leastDeviceQueueNs).
     void setLeastQueueNs(qint64 queueNs) { leastQueueNs = queueNs; }
+    // The sound library holds `heldNs` of music that a sound server does not see nor report
+    // (libraryUnreportedNs()).
+    void setUnreportedNs(qint64 heldNs) { unreportedNs = heldNs; }
     // The sound server reported at `timeNs` that music handed over is heard `latencyNs` later, on
     // its sink `sink` (ServerLatency).
     void serverLatencyReported(qint64 timeNs, qint64 latencyNs, quint32 sink);
@@ -156,6 +156,7 @@ private:
     std::deque<Stretch> stretches; // the latest stretches of music handed over, oldest first
     qint64 queueNs = 0; // what the device holds when full
     qint64 leastQueueNs = 0;
+    qint64 unreportedNs = 10'000'000;
     qint64 lastBufferNs = 0; // length of the last buffer
     qint64 anchorNs = 0; // the stream played at anchorTimeNs, by the last request (or the start)
     qint64 anchorTimeNs = 0;

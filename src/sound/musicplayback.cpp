@@ -39,6 +39,15 @@ void effect(void *userdata, unsigned char *stream, int len)
     playing->requests.append(nowNs, len, copied);
 }
 
+qint64 libraryUnreportedNs()
+{
+    constexpr qint64 classicNs = 10'000'000;
+    constexpr qint64 compatNs = 18'000'000;
+    constexpr int firstCompatPatch = 50; // sdl12-compat calls itself 1.2.50 and later
+    const SDL_version *linked = SDL_Linked_Version();
+    return linked && linked->patch >= firstCompatPatch ? compatNs : classicNs;
+}
+
 namespace {
 
 // Opens the sound device for `stream`, paused; false with SDL's reason.

@@ -15,6 +15,11 @@
 // The sound device's buffer, which the callback fills at each request: 882 sample frames, 20 ms.
 constexpr int deviceBufferFrames = musicRateHz / 50;
 
+// What the SDL 1.2 in use holds of the music beyond what a sound server reports (ns), measured
+// behind a network speaker: 5 to 10 ms with the classic library, 15 to 25 ms with sdl12-compat,
+// whose SDL 2 keeps a buffer of its own.
+qint64 libraryUnreportedNs();
+
 // Audio fill callback: copies the next len bytes of the music into stream, silence after its end
 // and where it is not loaded yet, starts it over at its end when it loops, and notes the time and
 // size of the request and the music in it. `userdata` is the playback's stream.
