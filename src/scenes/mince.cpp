@@ -14,8 +14,9 @@ Mince::Mince()
     for (int i = 1; i <= 6; ++i)
         frames.append(QImage(QStringLiteral(":/resources/mince%1").arg(i)));
     // Premultiplied copies: the painter premultiplies every pixel it draws anyway, so the
-    // pixels are the same, but it blends these faster, above all when it scales them.
-    muumi = muumi.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    // pixels are the same, but it blends these faster, above all when it scales them. The
+    // character is premultiplied once scaled: Qt 6.8 samples a premultiplied image a pixel apart
+    // from the image as loaded when it scales it fast.
     raejuusto = raejuusto.convertToFormat(QImage::Format_ARGB32_Premultiplied);
     for (QImage &frame : frames)
         frame = frame.convertToFormat(QImage::Format_ARGB32_Premultiplied);
@@ -116,10 +117,14 @@ Mince::Copies Mince::copiesAt(qreal deviceScale) const
     Copies copies;
     copies.scale = CopyScale(deviceScale);
     const CopyScale &at = copies.scale;
-    copies.falling
-        = at.copy(muumi.mirrored(false, true).scaledToWidth(230, Qt::FastTransformation));
-    copies.small = at.copy(muumi.scaledToWidth(50, Qt::FastTransformation)
-                               .transformed(QTransform().rotate(90), Qt::FastTransformation));
+    const auto premultiplied = [](const QImage &image) {
+        return image.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    };
+    copies.falling = at.copy(
+        premultiplied(muumi.mirrored(false, true).scaledToWidth(230, Qt::FastTransformation)));
+    copies.small
+        = at.copy(premultiplied(muumi.scaledToWidth(50, Qt::FastTransformation)
+                                    .transformed(QTransform().rotate(90), Qt::FastTransformation)));
     for (int i = 0; i < frames.size(); ++i)
         copies.frames.append(at.copy(frames.at(i), grinderPosition(i)));
     copies.cheese = at.copy(raejuusto);
