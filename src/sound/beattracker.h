@@ -13,17 +13,10 @@
 class MusicBuffer;
 class QThread;
 
-// The beats of a song as a listener taps them: the kick and the snare rather than the hi-hat's
-// eighths, from 60 to 190 beats a minute, each on the onset of the hit it marks, following the
-// tempo as it changes. Where the song has no steady beat (an intro, speech, an ambient pad) it
-// has none.
-//
-// aubio's onset detector finds the hits, and its beat tracker where it hears beats. The beats are
-// the chain of hits that gains the most: hits louder than those around them, more where aubio
-// hears a beat, at a pace that changes little from beat to beat. Runs of 8 or more beats at an
-// even pace stay.
-//
-// The music is fed in the show's format, in order, in pieces of any size.
+// The beats of a song as a listener taps them (the kick and the snare, 60 to 190 a minute), each on
+// the onset of its hit, following tempo changes; none where the song has no steady beat. Chosen
+// among aubio's onsets as the chain of hits that gains the most (docs/beats.md). The music is fed
+// in the show's format, in order, in pieces of any size.
 class BeatTracker
 {
 public:
