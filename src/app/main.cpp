@@ -1,3 +1,4 @@
+#include "beattracker.h"
 #include "commandline.h"
 #include "displaypacing.h"
 #include "musicbuffer.h"
@@ -89,9 +90,7 @@ bool startMusic(const DemoOptions &options, Music *music)
         std::fprintf(stderr, "mincer: %s cannot start over; it plays once\n",
                      qPrintable(musicName(path)));
     music->name = musicName(path);
-    // Headerless PCM (the demo's own music, *.raw, pipes) keeps the scenes' own timing: the demo's
-    // score already puts their moments on its beats, and a pipe is not kept whole.
-    music->onBeats = !options.ownTiming && !isRawMusic(path);
+    music->onBeats = followsBeats(path, options.ownTiming);
     music->buffer = std::make_unique<MusicBuffer>(std::move(source));
     music->buffer->startLoading();
     music->loading.start();

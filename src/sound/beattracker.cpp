@@ -39,6 +39,12 @@ const double tempoChangeDb = 420;
 const double evenPace = 0.03;
 const size_t minRunBeats = 8;
 
+// Sample frames to ns.
+qint64 framesToNs(qint64 frames)
+{
+    return frames * 1'000'000'000 / musicRateHz;
+}
+
 } // namespace
 
 struct BeatTracker::Aubio
@@ -238,6 +244,21 @@ std::vector<qint64> BeatTracker::beats() const
     return keepSteady(chains(hits()));
 }
 
+std::vector<qint64> BeatTracker::beatsNs(qint64 beforeFrames) const
+{
+    std::vector<qint64> found;
+    for (const qint64 beat : beats()) {
+        if (beat < beforeFrames)
+            found.push_back(framesToNs(beat));
+    }
+    return found;
+}
+
+bool followsBeats(const QString &path, bool ownTiming)
+{
+    return !ownTiming && !path.isEmpty() && !isRawMusic(path);
+}
+
 BeatFinder::BeatFinder(const MusicBuffer &loaded) : music(loaded)
 {
     thread.reset(QThread::create([this] { run(); }));
@@ -284,11 +305,7 @@ void BeatFinder::handOver(const BeatTracker &tracker, bool finished)
 {
     const qint64 settledFrames
         = finished ? tracker.fedFrames() : tracker.fedFrames() - BeatTracker::unsettledFrames;
-    std::vector<qint64> found;
-    for (const qint64 beat : tracker.beats()) {
-        if (beat < settledFrames)
-            found.push_back(framesToNs(beat));
-    }
+    std::vector<qint64> found = tracker.beatsNs(settledFrames);
     {
         const std::lock_guard<std::mutex> hold(handed);
         beatsNs = std::move(found);

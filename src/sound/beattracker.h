@@ -6,6 +6,7 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -28,6 +29,8 @@ public:
     // The beats of the music fed so far, in sample frames from its start, ascending. Those of its
     // last 15 seconds may still change as more music comes.
     std::vector<qint64> beats() const;
+    // The same in ns from the music's start, those before frame `beforeFrames` only.
+    std::vector<qint64> beatsNs(qint64 beforeFrames = std::numeric_limits<qint64>::max()) const;
     // The music fed so far, in sample frames.
     qint64 fedFrames() const { return fed; }
 
@@ -83,10 +86,9 @@ private:
     std::unique_ptr<QThread> thread;
 };
 
-// Sample frames to ns.
-inline qint64 framesToNs(qint64 frames)
-{
-    return frames * 1'000'000'000 / musicRateHz;
-}
+// Whether the scenes follow the beats of the music at `path`: any song but headerless PCM (the
+// demo's own music, *.raw, pipes, whose score or lack of a whole song keeps the own timing),
+// unless the own timing is asked for.
+bool followsBeats(const QString &path, bool ownTiming);
 
 #endif // BEATTRACKER_H

@@ -529,7 +529,7 @@ int main(int argc, char *argv[])
             = findMusic(options.music, QStringLiteral("mincer-capture --music"), &noMusic);
         // A song's scenes follow its beats, found before any frame is painted, as the demo finds
         // them ahead of the picture; headerless PCM keeps their own timing, as in the demo.
-        const bool onBeats = !options.ownTiming && !found.isEmpty() && !isRawMusic(found);
+        const bool onBeats = followsBeats(found, options.ownTiming);
         // A song is decoded only where its sound, its beats or its length is needed: for the
         // video, and for the number of frames unless --duration gives it.
         const bool needsMusic = options.mode == Mode::Video || onBeats
@@ -542,12 +542,8 @@ int main(int argc, char *argv[])
         // end, so that a leak checker does not count them).
         static const auto *scenes = new QList<Instruction *>(createScenes());
         FrameSequence sequence(*scenes, options.fps);
-        if (onBeats) {
-            std::vector<qint64> beatsNs;
-            for (const qint64 beat : tracker.beats())
-                beatsNs.push_back(framesToNs(beat));
-            sequence.setBeats(std::move(beatsNs));
-        }
+        if (onBeats)
+            sequence.setBeats(tracker.beatsNs());
 
         QElapsedTimer wall;
         wall.start();
