@@ -22,6 +22,8 @@ ServerLatency::ServerLatency()
     loop = pa_threaded_mainloop_new();
     if (!loop)
         return;
+    // Named apart from the sound library's own libpulse threads, which are raised above the rest.
+    pa_threaded_mainloop_set_name(loop, "mincer latency");
     pa_mainloop_api *api = pa_threaded_mainloop_get_api(loop);
     // The first tick, at once on the server's thread, connects: finding the server may take a
     // while (its address may be asked of the X server).
