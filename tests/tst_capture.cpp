@@ -418,9 +418,18 @@ void TestCapture::eventsOnTheBeats()
     QVERIFY(changes.size() >= 6 && events.size() >= 5);
     events = QList<double> {changes.at(0), changes.at(2), changes.at(3), changes.at(4)} + events;
 
+    // Own times, from the scene list: the forest's first four moments, its end, then a swallow at
+    // the grinder's moment in each of its seconds.
+    const QList<Instruction *> scenes = createScenes();
+    const SceneEvents forest = scenes.at(0)->events(), grinder = scenes.at(1)->events();
+    const auto ownMs = [&](int i) {
+        const double cutMs = scenes.at(0)->endTime();
+        return i < 4 ? forest.once.at(i).timeMs
+            : i == 4 ? cutMs
+                     : cutMs + grinder.once.at(0).timeMs + grinder.repeatEveryMs * (i - 5);
+    };
     // Each event's distance from the nearest beat (without beats, from its own time); between
     // swallows, the whole number of beats nearest a second.
-    const QList<double> own {14000, 18000, 22500, 23000, 31701};
     QList<double> errors;
     QString found;
     bool everyWholeBeats = true;
@@ -431,7 +440,7 @@ void TestCapture::eventsOnTheBeats()
         });
         const int beat = int(nearest - beats.begin());
         if (beats.isEmpty())
-            errors.append(std::abs(event - (i < 5 ? own.at(i) : 32601 + 1000 * (i - 5))));
+            errors.append(std::abs(event - ownMs(i)));
         else
             errors.append(std::abs(event - *nearest));
         if (i > 5 && beat > 0)
