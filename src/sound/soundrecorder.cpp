@@ -5,16 +5,14 @@
 
 #include <pulse/pulseaudio.h>
 
-#include <cstdlib>
+#include <algorithm>
 
 namespace {
 
 constexpr qint64 fragmentNs = 10'000'000; // what the server hands over at a time
 constexpr qint64 keptNs = 2'000'000'000; // what the server keeps when the thread falls behind
-// A block's measured heard time, which jitters by a few ms, is smoothed against the sample clock;
-// a jump larger than this (a changed sink delay, lost samples) is taken at once.
-constexpr qint64 jumpNs = 20'000'000;
-constexpr int smoothing = 8; // each measurement moves the estimate by an eighth of its difference
+constexpr qint64 askEveryNs = 100'000'000; // the server's timing report
+constexpr size_t reportsKept = 5; // the heard times follow the median of the latest reports
 
 // Sample frames to ns, without overflow for days of sound.
 qint64 framesToNs(qint64 frames)
@@ -188,8 +186,7 @@ void SoundRecorder::connectStream(const char *source)
     attributes.fragsize = quint32(pa_usec_to_bytes(fragmentNs / 1000, &spec));
     attributes.tlength = attributes.prebuf = attributes.minreq = quint32(-1);
     // The stream stays on its source: when that goes away, recording ends and says so.
-    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE
-                                         | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_DONT_MOVE);
+    const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(stream, source, &attributes, flags) < 0)
         fail(QStringLiteral("cannot record from %1: ").arg(sourceDescription) + reason(context));
 }
@@ -217,24 +214,15 @@ void SoundRecorder::streamState(pa_stream *stream, void *data)
 void SoundRecorder::readable(pa_stream *stream, size_t, void *data)
 {
     auto *self = static_cast<SoundRecorder *>(data);
+    const qint64 nowNs = monotonicNowNs();
+    if (!self->asking && nowNs >= self->askAtNs) {
+        if (pa_operation *asked = pa_stream_update_timing_info(stream, timingUpdated, self)) {
+            pa_operation_unref(asked);
+            self->asking = true;
+        }
+    }
     const qint64 frameBytes
         = self->format == Format::MonoFloat ? qint64(sizeof(float)) : musicBytesPerFrame;
-    // How long ago the next sample to read was heard (negative: it is still to be heard), as
-    // libpulse reckons it: for a monitor, the sink's delay is taken off already.
-    pa_usec_t latencyUs = 0;
-    int negative = 0;
-    const pa_timing_info *timing = pa_stream_get_timing_info(stream);
-    if (timing && pa_stream_get_latency(stream, &latencyUs, &negative) == 0) {
-        const qint64 nowNs = monotonicNowNs();
-        const qint64 reportedSinkNs = self->monitor ? qint64(timing->sink_usec) * 1000 : 0;
-        const qint64 givenNs = self->givenSinkDelayNs.load();
-        const qint64 sinkDelayNs = !self->monitor ? 0 : givenNs >= 0 ? givenNs : reportedSinkNs;
-        const qint64 recordingDelayNs
-            = (negative ? -1 : 1) * qint64(latencyUs) * 1000 + reportedSinkNs;
-        self->recordingNs.store(recordingDelayNs);
-        self->sinkNs.store(sinkDelayNs);
-        self->smoothHeardNs(nowNs - recordingDelayNs + sinkDelayNs);
-    }
     const void *samples = nullptr;
     size_t bytes = 0;
     while (pa_stream_peek(stream, &samples, &bytes) == 0 && bytes > 0) {
@@ -245,21 +233,51 @@ void SoundRecorder::readable(pa_stream *stream, size_t, void *data)
             samples = self->silence.data();
         }
         const qint64 frames = qint64(bytes) / frameBytes;
-        if (self->timed)
-            self->receiver({samples, frames, self->heardStartNs + framesToNs(self->framesRead)});
+        if (!self->heardStarts.empty()) {
+            const qint64 heardNs = self->heardStartNs + framesToNs(self->framesRead);
+            self->recordingNs.store(nowNs - (heardNs - self->sinkNs.load()));
+            self->receiver({samples, frames, heardNs});
+        }
         self->framesRead += frames;
         pa_stream_drop(stream);
     }
 }
 
-// Takes the measured moment at which frame `framesRead` is heard into the estimate of when frame
-// 0 would have been heard.
-void SoundRecorder::smoothHeardNs(qint64 heardNs)
+void SoundRecorder::timingUpdated(pa_stream *, int success, void *data)
 {
-    const qint64 measuredStartNs = heardNs - framesToNs(framesRead);
-    if (!timed || std::llabs(measuredStartNs - heardStartNs) > jumpNs)
-        heardStartNs = measuredStartNs;
+    auto *self = static_cast<SoundRecorder *>(data);
+    self->asking = false;
+    self->askAtNs = monotonicNowNs() + askEveryNs;
+    if (success)
+        self->takeTiming();
+}
+
+// When frame 0 was heard, from the server's report: the sample last captured (at the write index)
+// was captured the source's latency before the report, and for a monitor is heard the sink's
+// delay after. (libpulse's own latency, interpolated from the read index, goes astray by hundreds
+// of ms on the monitor of a sink that takes the music in bursts, as a network sink does.)
+void SoundRecorder::takeTiming()
+{
+    const pa_timing_info *timing = pa_stream_get_timing_info(stream);
+    if (!timing || timing->write_index < 0)
+        return;
+    const qint64 frameBytes
+        = format == Format::MonoFloat ? qint64(sizeof(float)) : musicBytesPerFrame;
+    // The report's moment is on the wall clock, the blocks' on the monotonic one.
+    const qint64 reportNs = monotonicNowNs() - qint64(pa_timeval_age(&timing->timestamp)) * 1000;
+    const qint64 givenNs = givenSinkDelayNs.load();
+    const qint64 sinkDelayNs = !monitor ? 0
+        : givenNs >= 0                  ? givenNs
+                                        : qint64(timing->sink_usec) * 1000;
+    sinkNs.store(sinkDelayNs);
+    const qint64 heardNs = reportNs - qint64(timing->source_usec) * 1000 + sinkDelayNs;
+    const qint64 startNs = heardNs - framesToNs(timing->write_index / frameBytes);
+    if (heardStarts.size() < reportsKept)
+        heardStarts.push_back(startNs);
     else
-        heardStartNs += (measuredStartNs - heardStartNs) / smoothing;
-    timed = true;
+        heardStarts[nextHeardStart] = startNs;
+    nextHeardStart = (nextHeardStart + 1) % reportsKept;
+    std::vector<qint64> sorted = heardStarts;
+    std::nth_element(sorted.begin(), sorted.begin() + ptrdiff_t(sorted.size() / 2), sorted.end());
+    heardStartNs = sorted[sorted.size() / 2];
 }

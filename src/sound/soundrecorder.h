@@ -69,9 +69,10 @@ private:
     static void sourceInfo(pa_context *, const pa_source_info *info, int eol, void *self);
     static void streamState(pa_stream *, void *self);
     static void readable(pa_stream *, size_t, void *self);
+    static void timingUpdated(pa_stream *, int success, void *self);
     void connectStream(const char *source);
     void fail(const QString &why);
-    void smoothHeardNs(qint64 heardNs);
+    void takeTiming();
 
     const Format format;
     const Receiver receiver;
@@ -84,8 +85,13 @@ private:
     bool recording = false;
     std::vector<char> silence; // stands in for what the server lost
     qint64 framesRead = 0;
-    qint64 heardStartNs = 0; // the smoothed moment frame 0 would be heard
-    bool timed = false;
+    // When frame 0 was heard, by the latest timing reports of the server (the median of them),
+    // and when the next report is asked for.
+    std::vector<qint64> heardStarts;
+    size_t nextHeardStart = 0;
+    qint64 heardStartNs = 0;
+    bool asking = false;
+    qint64 askAtNs = 0;
 
     std::atomic<qint64> givenSinkDelayNs {-1};
     std::atomic<qint64> recordingNs {0}, sinkNs {0};
