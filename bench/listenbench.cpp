@@ -41,12 +41,12 @@ bool decode(const QString &path, std::vector<float> *mono)
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return false;
     }
-    QByteArray piece(64 * 1024, Qt::Uninitialized);
+    std::vector<char> piece(64 * 1024);
     qint64 got = 0;
-    while ((got = song->read(piece.data(), piece.size())) > 0) {
+    while ((got = song->read(piece.data(), qint64(piece.size()))) > 0) {
         for (qint64 at = 0; at + musicBytesPerFrame <= got; at += musicBytesPerFrame)
-            mono->push_back(float(qFromLittleEndian<qint16>(piece.constData() + at)
-                                  + qFromLittleEndian<qint16>(piece.constData() + at + 2))
+            mono->push_back(float(qFromLittleEndian<qint16>(piece.data() + at)
+                                  + qFromLittleEndian<qint16>(piece.data() + at + 2))
                             / 65536.0f);
     }
     return got == 0;
