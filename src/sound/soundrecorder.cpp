@@ -233,6 +233,7 @@ void SoundRecorder::readable(pa_stream *stream, size_t, void *data)
             samples = self->silence.data();
         }
         const qint64 frames = qint64(bytes) / frameBytes;
+        // Until the server's first timing report, some 10 ms, when a block is heard is not known.
         if (!self->heardStarts.empty()) {
             const qint64 heardNs = self->heardStartNs + framesToNs(self->framesRead);
             self->recordingNs.store(nowNs - (heardNs - self->sinkNs.load()));
