@@ -6,6 +6,7 @@
 //     build/mincer-listen-bench --live SECONDS [--source NAME]
 
 #include "beatpredictor.h"
+#include "frametime.h"
 #include "monotonic.h"
 #include "musicsource.h"
 #include "soundrecorder.h"
@@ -110,7 +111,7 @@ int main(int argc, char *argv[])
     std::size_t withBeat = 0, asks = 0;
     const qint64 startCpuNs = cpuNs(CLOCK_THREAD_CPUTIME_ID);
     for (qint64 at = 0; at + blockFrames <= qint64(mono.size()); at += blockFrames) {
-        const qint64 heardNs = at * 1'000'000'000 / musicRateHz;
+        const qint64 heardNs = framesToNs(at);
         predictor.feed(mono.data() + at, blockFrames, heardNs);
         ++asks;
         withBeat += predictor.coming(heardNs, 4).heardNs.empty() ? 0 : 1;

@@ -1,5 +1,6 @@
 #include "beatpredictor.h"
 
+#include "frametime.h"
 #include "musicsource.h"
 
 #include <aubio/aubio.h>
@@ -40,12 +41,6 @@ const double mostChange = 0.015; // a period changes by at most 3 % a beat
 const int changingBeats = 4; // the change is followed this far ahead, the period kept after
 const double unevenShare = 0.03; // beats off the fit by this much of a beat lower the confidence
 const qint64 staleNs = 1'000'000'000; // no sound fed for this long: no beat
-
-qint64 framesToNs(qint64 frames)
-{
-    return frames / musicRateHz * 1'000'000'000
-        + frames % musicRateHz * 1'000'000'000 / musicRateHz;
-}
 
 qint64 toleranceFrames(double period)
 {

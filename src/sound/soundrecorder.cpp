@@ -1,5 +1,6 @@
 #include "soundrecorder.h"
 
+#include "frametime.h"
 #include "monotonic.h"
 #include "musicsource.h"
 
@@ -13,13 +14,6 @@ constexpr qint64 fragmentNs = 10'000'000; // what the server hands over at a tim
 constexpr qint64 keptNs = 2'000'000'000; // what the server keeps when the thread falls behind
 constexpr qint64 askEveryNs = 100'000'000; // the server's timing report
 constexpr size_t reportsKept = 5; // the heard times follow the median of the latest reports
-
-// Sample frames to ns, without overflow for days of sound.
-qint64 framesToNs(qint64 frames)
-{
-    return frames / musicRateHz * 1'000'000'000
-        + frames % musicRateHz * 1'000'000'000 / musicRateHz;
-}
 
 QString reason(pa_context *context)
 {
