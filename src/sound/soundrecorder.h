@@ -43,9 +43,9 @@ public:
     SoundRecorder(const SoundRecorder &) = delete;
     SoundRecorder &operator=(const SoundRecorder &) = delete;
 
-    // Starts recording `source` (a source's name as `pactl list short sources` gives it; empty:
-    // the default sink's monitor) and waits until it records, at most `timeoutMs`. False, with
-    // one line saying why in `error`, when it cannot.
+    // Starts recording (once) `source` (a source's name as `pactl list short sources` gives it;
+    // empty: the default sink's monitor) and waits until it records, at most `timeoutMs`. False,
+    // with one line saying why in `error`, when it cannot.
     bool start(const QString &source, QString *error, int timeoutMs = 5000);
     // The source recorded, as the server describes it ("Monitor of Speakers").
     QString description() const { return sourceDescription; }
