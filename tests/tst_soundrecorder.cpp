@@ -25,7 +25,9 @@ void TestSoundRecorder::noServer()
     timer.start();
     QVERIFY(!recorder.start(QString(), &error));
     QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
-    QCOMPARE(error, QString("cannot reach the sound server: Connection refused"));
+    // The server library's reason follows, in the user's language.
+    QVERIFY2(error.startsWith("cannot reach the sound server: ") && !error.contains('\n'),
+             qPrintable(error));
     QCOMPARE(blocks, 0);
 }
 
