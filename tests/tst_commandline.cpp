@@ -11,21 +11,15 @@ class TestCommandLine : public QObject
     // The options in short: the song, the window, the screen and the switches set.
     static QString describe(const DemoOptions &o)
     {
-        QStringList parts;
-        if (!o.music.isEmpty())
-            parts << o.music;
-        if (o.inWindow)
-            parts << QStringLiteral("window=%1x%2")
-                         .arg(o.windowSize.width())
-                         .arg(o.windowSize.height());
-        if (!o.screen.isEmpty())
-            parts << QStringLiteral("screen=") + o.screen;
-        const bool switches[] = {o.listScreens, o.loop, o.mute, o.ownTiming};
-        const char *names[] = {"list", "loop", "mute", "own"};
-        for (int i = 0; i < 4; ++i) {
-            if (switches[i])
-                parts << QLatin1String(names[i]);
-        }
+        const QSize size = o.windowSize;
+        QStringList parts {o.music,
+                           o.inWindow
+                               ? QStringLiteral("window=%1x%2").arg(size.width()).arg(size.height())
+                               : QString(),
+                           o.screen.isEmpty() ? QString() : QStringLiteral("screen=") + o.screen};
+        parts << (o.listScreens ? "list" : "") << (o.loop ? "loop" : "") << (o.mute ? "mute" : "")
+              << (o.ownTiming ? "own" : "");
+        parts.removeAll(QString());
         return parts.join(QLatin1Char(' '));
     }
 
