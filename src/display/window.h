@@ -1,7 +1,7 @@
 #ifndef WINDOW_H
 #define WINDOW_H
 
-#include "beattracker.h"
+#include "beatfinder.h"
 #include "displaypacing.h"
 #include "framepainter.h"
 #include "musicclock.h"

@@ -5,14 +5,9 @@
 
 #include <QtGlobal>
 
-#include <atomic>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <vector>
-
-class MusicBuffer;
-class QThread;
 
 // The beats of a song as a listener taps them (the kick and the snare, 60 to 190 a minute), each on
 // the onset of its hit, following tempo changes; none where the song has no steady beat. Chosen
@@ -35,6 +30,8 @@ public:
     qint64 fedFrames() const { return fed; }
 
     static constexpr qint64 unsettledFrames = 15 * musicRateHz;
+    // Sample frames to ns.
+    static qint64 framesToNs(qint64 frames) { return frames * 1'000'000'000 / musicRateHz; }
 
 private:
     struct Aubio;
@@ -56,34 +53,6 @@ private:
     std::vector<qint64> trackedBeats; // aubio's beats
     std::vector<qint64> onsets; // aubio's onsets
     std::vector<float> hopPower; // mean square of each hop
-};
-
-// The beats of a song loaded whole into a MusicBuffer, found on a thread of its own at low
-// priority as the song loads, ahead of the picture; read from any thread.
-class BeatFinder
-{
-public:
-    explicit BeatFinder(const MusicBuffer &music);
-    // Stops the thread.
-    ~BeatFinder();
-
-    // Any thread: how often the beats found so far have been handed over (0: not yet).
-    int handedOver() const { return handovers.load(std::memory_order_acquire); }
-    // Any thread: the beats found so far (ns from the music's start, ascending), final before
-    // `knownUntilNs` (the whole song once it has been analysed to its end).
-    std::vector<qint64> beats(qint64 *knownUntilNs) const;
-
-private:
-    void run();
-    void handOver(const BeatTracker &tracker, bool finished);
-
-    const MusicBuffer &music;
-    std::atomic<bool> stopping {false};
-    std::atomic<int> handovers {0};
-    mutable std::mutex handed;
-    std::vector<qint64> beatsNs;
-    qint64 knownNs = 0;
-    std::unique_ptr<QThread> thread;
 };
 
 // Whether the scenes follow the beats of the music at `path`: any song but headerless PCM (the
