@@ -52,8 +52,10 @@ void BeatFinder::run()
     }
 }
 
-void BeatFinder::handOver(const BeatTracker &tracker, bool finished)
+void BeatFinder::handOver(BeatTracker &tracker, bool finished)
 {
+    if (finished)
+        tracker.finish();
     const qint64 settledFrames
         = finished ? tracker.fedFrames() : tracker.fedFrames() - BeatTracker::unsettledFrames;
     std::vector<qint64> found = tracker.beatsNs(settledFrames);

@@ -29,7 +29,7 @@ public:
 
 private:
     void run();
-    void handOver(const BeatTracker &tracker, bool finished);
+    void handOver(BeatTracker &tracker, bool finished);
 
     const MusicBuffer &music;
     std::atomic<bool> stopping {false};
