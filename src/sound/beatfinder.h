@@ -18,7 +18,8 @@ class BeatFinder
 {
 public:
     explicit BeatFinder(const MusicBuffer &music);
-    // Stops the thread.
+    // Stops the thread, which looks for it after each second of music it analyses (a few ms of
+    // work whatever the song's length: nothing found is searched again).
     ~BeatFinder();
 
     // Any thread: how often the beats found so far have been handed over (0: not yet).
