@@ -70,7 +70,7 @@ struct Music
 bool startMusic(const DemoOptions &options, Music *music)
 {
     QString error;
-    const QString path = findMusic(options.music, QStringLiteral("mincer"), &error);
+    const QString path = findMusic(options.songs.value(0), QStringLiteral("mincer"), &error);
     std::unique_ptr<MusicSource> source;
     if (!path.isEmpty())
         source = openMusic(path, &error);

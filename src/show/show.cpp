@@ -1,6 +1,7 @@
 #include "show.h"
 
 #include "beatfinder.h"
+#include "listener.h"
 #include "musicclock.h"
 #include "musicplayback.h"
 #include "scenelist.h"
@@ -25,10 +26,27 @@ Show::Show(const QList<Instruction *> &scenes)
     : sequence(scenes), clock(std::make_unique<MusicClock>(musicBytesPerSecond))
 { }
 
+Show::Show(std::unique_ptr<Listener> listening, qint64 passLengthNs)
+    : listener(std::move(listening)),
+      sequence(createScenes()),
+      passNs(passLengthNs),
+      clock(std::make_unique<MusicClock>(musicBytesPerSecond))
+{
+    musicWatch.setInterval(50);
+    connect(&musicWatch, &QTimer::timeout, this, [this] { musicAt(monotonicNowNs()); });
+}
+
 Show::~Show() = default;
 
 void Show::start()
 {
+    if (listener && !clockStarted) {
+        // The show's time is the time things are heard: the beats are told in it.
+        clockStartNs = monotonicNowNs();
+        clock->startSilent(clockStartNs);
+        clockStarted = true;
+        musicWatch.start();
+    }
     if (!music || clockStarted)
         return;
     clockStarted = true;
@@ -131,15 +149,46 @@ qint64 Show::musicAt(qint64 shownAtNs)
     if (!clockStarted) {
         // Without music, the scene clock is the monotonic clock from the first frame.
         clock->startSilent(shownAtNs);
+        clockStartNs = shownAtNs;
         clockStarted = true;
     }
     followMusic(monotonicNowNs());
-    return clock->heardAt(shownAtNs);
+    const qint64 musicNs = clock->heardAt(shownAtNs);
+    followListener(musicNs);
+    return musicNs;
+}
+
+void Show::followListener(qint64 musicNs)
+{
+    if (!listener)
+        return;
+    if (musicNs >= passStartNs + passNs) {
+        passStartNs += (musicNs - passStartNs) / passNs * passNs;
+        sequence = SceneSequence(sequence.scenes());
+    }
+    if (const QString why = listener->failure(); !why.isEmpty() && !silenceReported) {
+        std::fprintf(stderr, "mincer: %s; the show goes on at its own pace\n", qPrintable(why));
+        silenceReported = true;
+    }
+    // The coming beats, and those of the last seconds for the moments being shown. The moments
+    // beyond the last beat foretold wait for more, at the show's own pace meanwhile.
+    constexpr qint64 recentNs = 2'000'000'000;
+    constexpr int comingBeats = 24;
+    const qint64 passStartHeardNs = clockStartNs + passStartNs;
+    std::vector<qint64> beatsNs;
+    for (const qint64 heardNs :
+         listener->beatsAfter(passStartHeardNs + musicNs - passStartNs - recentNs, comingBeats)) {
+        if (heardNs >= passStartHeardNs)
+            beatsNs.push_back(heardNs - passStartHeardNs);
+    }
+    const qint64 knownUntilNs = beatsNs.empty() ? musicNs - passStartNs : beatsNs.back();
+    sequence.setBeats(std::move(beatsNs), knownUntilNs);
 }
 
 SceneSequence::Frame Show::frameShownAt(qint64 shownAtNs)
 {
-    return sequence.at(musicAt(shownAtNs));
+    const qint64 musicNs = musicAt(shownAtNs); // may start a new pass
+    return sequence.at(musicNs - passStartNs);
 }
 
 void Show::setAllBeats(std::vector<qint64> beatsNs)
@@ -149,5 +198,6 @@ void Show::setAllBeats(std::vector<qint64> beatsNs)
 
 void Show::seek(int deltaMs)
 {
-    sequence.seek(musicAt(monotonicNowNs()), deltaMs);
+    const qint64 musicNs = musicAt(monotonicNowNs());
+    sequence.seek(musicNs - passStartNs, deltaMs);
 }

@@ -12,6 +12,7 @@
 
 class BeatFinder;
 class Instruction;
+class Listener;
 class MusicClock;
 class MusicPlayback;
 class ServerLatency;
@@ -34,6 +35,10 @@ public:
     // Plays the given scenes, silently, on the monotonic clock from the first frame asked for; it
     // does not end by itself. The scenes stay owned by the caller.
     explicit Show(const QList<Instruction *> &scenes);
+    // Plays the demo's scenes to what `listener` hears (listening already), their moments on its
+    // beats as they are heard, for `passNs` at a time and over again, until it is quit. Without a
+    // beat the scenes keep their own timing.
+    Show(std::unique_ptr<Listener> listener, qint64 passNs);
     ~Show() override;
 
     const QList<Instruction *> &scenes() const { return sequence.scenes(); }
@@ -72,9 +77,16 @@ private:
     void followDevice(qint64 nowNs);
     // The music's position (ns) for a frame shown at `shownAtNs`: what the scene times follow.
     qint64 musicAt(qint64 shownAtNs);
+    // Listening: starts the scenes over at the end of each pass, takes in the beats heard and says
+    // when listening stopped.
+    void followListener(qint64 musicNs);
 
     std::unique_ptr<MusicPlayback> music; // none in a show of scenes alone
+    std::unique_ptr<Listener> listener; // a show of what the computer plays
     SceneSequence sequence;
+    qint64 passNs = 0; // listening: how long the scenes play before they start over
+    qint64 passStartNs = 0; // listening: the music position where the scenes last started
+    qint64 clockStartNs = 0; // the moment the music's position 0 was heard
     std::unique_ptr<BeatFinder> beats; // the music's beats, found on a thread of their own
     int beatsTaken = 0; // the handovers of beats the sequence has taken
     std::unique_ptr<MusicClock> clock;
