@@ -1,5 +1,7 @@
 #include "soundthreads.h"
 
+#include "realtimekit.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -22,6 +24,7 @@ std::vector<pid_t> processThreads()
 
 void raiseSoundThreads(const std::vector<pid_t> &before, const char *openerName)
 {
+    RealtimeKit desktop;
     for (const pid_t thread : processThreads()) {
         if (thread == gettid() || std::find(before.begin(), before.end(), thread) != before.end())
             continue;
@@ -31,8 +34,11 @@ void raiseSoundThreads(const std::vector<pid_t> &before, const char *openerName)
         const QByteArray name = comm.open(QIODevice::ReadOnly) ? comm.readAll().trimmed() : "";
         if (name != openerName && !name.startsWith("SDLAudio") && name != "threaded-ml")
             continue;
-        // The lowest niceness allowed: -20 with the right (CAP_SYS_NICE), else down to the
-        // limit that RLIMIT_NICE sets; none below 0 for most users.
+        // As the desktop grants it (rtkit), real-time or else a high priority; without rtkit the
+        // lowest niceness allowed: -20 with the right (CAP_SYS_NICE), else down to the limit that
+        // RLIMIT_NICE sets; none below 0 for most users.
+        if (desktop.makeRealtime(thread) || desktop.makeHighPriority(thread))
+            continue;
         rlimit limit {};
         const int lowest = getrlimit(RLIMIT_NICE, &limit) == 0 && limit.rlim_cur > 0
             ? std::max(-20, 20 - int(std::min<rlim_t>(limit.rlim_cur, 40)))
