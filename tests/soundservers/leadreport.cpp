@@ -26,6 +26,8 @@
 //       callbacks       SDL's calls of the audio callback: the buffer length, the calls made at
 //                       once at the start, then pauses of more than 30 ms (at ms after the
 //                       opening: length), and the usual interval
+//       thread   how the thread that calls the callback was scheduled: "rr1" (real-time, round
+//                robin, at priority 1), "nice-15", "nice0"
 //
 //   leadreport sound RECORDING REFERENCE [MIN_SNR_DB]
 //     Finds the reference sound in the recording and says how closely the recording holds it:
@@ -391,12 +393,15 @@ int reportLaunch(const QString &dir, const QStringList &label)
     qint64 openedUs = -1;
     std::vector<std::pair<qint64, int>> calls;
     QString library = QStringLiteral("SDL-unknown");
+    QByteArray thread = "unknown";
     for (const QByteArray &line : lines(dir + "/callbacks.log")) {
         const QList<QByteArray> f = line.split(' ');
         if (f[0] == "open" && f.size() >= 3)
             openedUs = f[1].toLongLong();
         else if (f[0] == "callback" && f.size() == 3)
             calls.emplace_back(f[1].toLongLong(), f[2].toInt());
+        else if (f[0] == "thread" && f.size() == 4)
+            thread = f[1] == "other" ? "nice" + f[3] : f[1] + f[2];
         else if (f[0] == "library" && f.size() == 2)
             library = QString::fromLatin1(f[1].startsWith("1.2.") && f[1].mid(4).toInt() >= 50
                                               ? "sdl12-compat-" + f[1]
@@ -500,7 +505,7 @@ int reportLaunch(const QString &dir, const QStringList &label)
                .arg(openedUs > 0 && firstFrameUs > 0 ? (firstFrameUs - openedUs) / 1000 : -1)
         << QStringLiteral("queue=%1ms").arg(median(queues), 0, 'f', 1)
         << QStringLiteral("refresh=%1us").arg(refresh.periodUs, 0, 'f', 1)
-        << "callbacks=" + callbackPattern(calls, openedUs);
+        << "callbacks=" + callbackPattern(calls, openedUs) << "thread=" + thread;
     std::printf("%s\n", qPrintable(out.join(' ')));
     return 0;
 }

@@ -410,6 +410,10 @@ play_server() { # SERVER STATE
                         continue
                     fi
                     echo "$line" | tee -a "$work/results.txt"
+                    # As a desktop runs it, rtkit grants real-time: the demo's audio thread has it.
+                    if [ -n "${MINCER_SOUND_DESKTOP:-}" ] && [[ $line != *thread=rr* ]]; then
+                        fail "$1 $2 $size $library: the audio thread was not raised"
+                    fi
                     break
                 done
             done
