@@ -12,6 +12,9 @@
 #                    latency_msec=MS (100 and 75), which streams over TCP to a second PulseAudio
 #                    daemon's null sink, whose monitor is recorded (where the music is heard); at
 #                    1920x1080 only, with the lead's limits of a far sink
+#   pipewire tunnel-100ms  the same speaker behind PipeWire's tunnel (pulse.latency = 100), which
+#                    resamples the music; its lead is not judged where PipeWire publishes no
+#                    delay for it (1.4: "tunnel-100ms-unreported")
 # Each is played LAUNCHES times (default 4) at 1920x1080 and at 3840x2160, each in its own Xvfb,
 # at random moments, with each SDL 1.2 there is: the system's, and where that is the classic
 # library (Debian 12), also sdl12-compat (SDL 1.2's interface over SDL 2, the SDL 1.2 of Debian 13
