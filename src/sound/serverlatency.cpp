@@ -209,6 +209,8 @@ void ServerLatency::report(const Report &report)
 void ServerLatency::probeSink(pa_context *context, const pa_sink_info *info, int eol, void *data)
 {
     auto *self = static_cast<ServerLatency *>(data);
+    if (eol < 0)
+        self->probeSinkIndex = ~0u; // the sink is gone: asked again next time
     if (eol != 0 || !info || self->probe || info->index != self->probeSinkIndex)
         return;
     // Silence in the music's own format, so that nothing is converted; a long buffer, so that it
