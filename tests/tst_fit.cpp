@@ -153,15 +153,16 @@ private slots:
         QFETCH(qreal, scale);
         QFETCH(QRect, fitted);
         QString where;
-        for (const qint64 t : {0, 23000}) {
+        for (const qint64 t : {0L, Forest::waveAtMs}) {
             const QVector<PaintLog::Entry> log = drawnFitted(forest, t, screen);
-            const int top = t == 0 ? 350 : 50;
-            QVERIFY2(landsAt(log, QSize(284, 507), QPoint(-142, top), scale, &where),
-                     qPrintable("character " + where));
+            QVERIFY2(
+                landsAt(log, QSize(284, 507), QPoint(-142, Forest::muumiTop(t)), scale, &where),
+                qPrintable("character " + where));
             QVERIFY2(landsAt(log, QSize(1920, 1080), QPoint(-960, -540), scale, &where),
                      qPrintable("backdrop " + where));
-            QVERIFY2(landsAt(log, QSize(1920, 667), QPoint(-960, -80), scale, &where),
-                     qPrintable("tree row " + where));
+            QVERIFY2(
+                landsAt(log, QSize(1920, 667), QPoint(-960, Forest::treeRowTopPx), scale, &where),
+                qPrintable("tree row " + where));
             QVERIFY(inside(*imageOfSize(log, QSize(1920, 1080), scale), fitted));
         }
     }
@@ -176,13 +177,15 @@ private slots:
         QFETCH(QSize, screen);
         QFETCH(qreal, scale);
         QFETCH(QRect, fitted);
-        const QVector<PaintLog::Entry> log = drawnFitted(mince, 3300, screen);
+        const qint64 t = 3300;
+        const QVector<PaintLog::Entry> log = drawnFitted(mince, t, screen);
         QString where;
         QVERIFY2(landsAt(log, QSize(680, 953), QPoint(-680, -476), scale, &where),
                  qPrintable("grinder " + where));
-        QVERIFY2(landsAt(log, QSize(413, 292), QPoint(1920 - 3300, 200), scale, &where),
+        QVERIFY2(landsAt(log, QSize(413, 292), QPoint(1920 - t, Mince::tubTopPx), scale, &where),
                  qPrintable("cheese tub " + where));
-        QVERIFY2(landsAt(log, QSize(230, 411), QPoint(-455, 300 - 1080), scale, &where),
+        QVERIFY2(landsAt(log, QSize(230, 411),
+                         QPoint(Mince::fallingLeftPx, t % Mince::fallMs - 1080), scale, &where),
                  qPrintable("falling character " + where));
         QVERIFY(inside(*imageOfSize(log, QSize(680, 953), scale), fitted));
     }
@@ -202,10 +205,19 @@ private slots:
             Instruction &scene;
             qint64 t;
         };
-        const Moment moments[]
-            = {{forest, 0},     {forest, 14250}, {forest, 18075}, {forest, 22575},
-               {forest, 23650}, {forest, 25000}, {forest, 31200}, {mince, 700},
-               {mince, 1200},   {mince, 3100},   {mince, 4500},   {mince, 27600}};
+        using F = Forest;
+        const Moment moments[] = {{forest, 0},
+                                  {forest, F::hopAtMs + 250},
+                                  {forest, F::firstRiseAtMs + 75},
+                                  {forest, F::secondRiseAtMs + 75},
+                                  {forest, F::spinAtMs + 150},
+                                  {forest, F::spinAtMs + 1500},
+                                  {forest, F::fadeAtMs + 500},
+                                  {mince, 700},
+                                  {mince, 1200},
+                                  {mince, 3100},
+                                  {mince, 4500},
+                                  {mince, 27600}};
         const QRgb fill = sceneColour().rgb();
         for (const Moment &m : moments) {
             const QString what = QStringLiteral("%1 at %2 ms")
@@ -275,16 +287,17 @@ private slots:
                 if (n % 600 == 300)
                     times.append(times.last() - 10000);
             }
+            // A scene without changing parts is repainted whole every frame: nothing to check.
+            const auto *parts = dynamic_cast<const ChangingParts *>(scene);
+            if (!parts)
+                continue;
             QImage shown = blankFrame(device, 1), whole = blankFrame(device, 1);
             painter.draw(*scene, times.first(), shown);
             long shownTime = times.first();
             for (const long t : times) {
                 const long from = shownTime;
                 const QRegion changed = scaledOutwards(
-                    scaledOutwards(
-                        deviceRegion(device,
-                                     dynamic_cast<ChangingParts *>(scene)->changedBetween(from, t)),
-                        1 / ratio),
+                    scaledOutwards(deviceRegion(device, parts->changedBetween(from, t)), 1 / ratio),
                     ratio);
                 if (!changed.isEmpty()) {
                     painter.draw(*scene, t, shown, changed);

@@ -89,35 +89,40 @@ private slots:
             double degrees, scale, opacity;
             bool running;
         };
+        using F = Forest;
+        const qint64 hop = F::hopAtMs, rise1 = F::firstRiseAtMs, rise2 = F::secondRiseAtMs,
+                     spin = F::spinAtMs, fade = F::fadeAtMs;
+        const int rest = F::restTopPx, risen = rest - F::riseHeightPx,
+                  top = rest - 2 * F::riseHeightPx;
         const Row rows[] = {
-            {"far before", -100000000, 350, false, 0, 1, 1, true},
-            {"seeked back", -4000, 350, false, 0, 1, 1, true},
-            {"start", 0, 350, false, 0, 1, 1, true},
-            {"before hop", 13999, 350, false, 0, 1, 1, true},
-            {"hop starts", 14000, 350, false, 0, 1, 1, true},
-            {"hop rising", 14100, 310, false, 0, 1, 1, true},
-            {"hop top", 14250, 250, false, 0, 1, 1, true},
-            {"hop top end", 14750, 250, false, 0, 1, 1, true},
-            {"hop ends", 14999, 350, false, 0, 1, 1, true},
-            {"after hop", 15000, 350, false, 0, 1, 1, true},
-            {"rise 1 starts", 18000, 350, false, 0, 1, 1, true},
-            {"rise 1 half", 18075, 275, false, 0, 1, 1, true},
-            {"rise 1 done", 18150, 200, false, 0, 1, 1, true},
-            {"before rise 2", 22499, 200, false, 0, 1, 1, true},
-            {"rise 2 half", 22575, 125, false, 0, 1, 1, true},
-            {"rise 2 done", 22650, 50, false, 0, 1, 1, true},
-            {"last standing", 23000, 50, false, 0, 1, 1, true},
-            {"first waving", 23001, 50, true, 0, 1, 1, true},
-            {"finale edge", 23500, 50, true, 0, 1, 1, true},
-            {"spin begins", 23600, 50, true, 0.25, 1, 1, true},
-            {"full size ends", 23700, 50, true, 1, 1, 1, true},
-            {"shrinking", 24100, 50, true, 9, 1 / 3.0, 1, true},
-            {"spin 25 s", 25000, 50, true, 56.25, 1 / 7.5, 1, true},
-            {"fade begins", 30700, 50, true, 1296, 1 / 36.0, 1, true},
-            {"half faded", 31200, 50, true, 1482.25, 1 / 38.5, 0.5, true},
-            {"faded out", 31700, 50, true, 1681, 1 / 41.0, 0, true},
-            {"finished", 31701, 50, true, 1681.410025, 1 / 41.005, 0, false},
-            {"far past the end", 100000000, 50, true, 0, 0, 0, false},
+            {"far before", -100000000, rest, false, 0, 1, 1, true},
+            {"seeked back", -4000, rest, false, 0, 1, 1, true},
+            {"start", 0, rest, false, 0, 1, 1, true},
+            {"before hop", hop - 1, rest, false, 0, 1, 1, true},
+            {"hop starts", hop, rest, false, 0, 1, 1, true},
+            {"hop rising", hop + 100, rest - 40, false, 0, 1, 1, true},
+            {"hop top", hop + 250, rest - F::hopHeightPx, false, 0, 1, 1, true},
+            {"hop top end", hop + 750, rest - F::hopHeightPx, false, 0, 1, 1, true},
+            {"hop ends", hop + 999, rest, false, 0, 1, 1, true},
+            {"after hop", hop + 1000, rest, false, 0, 1, 1, true},
+            {"rise 1 starts", rise1, rest, false, 0, 1, 1, true},
+            {"rise 1 half", rise1 + 75, rest - 75, false, 0, 1, 1, true},
+            {"rise 1 done", rise1 + 150, risen, false, 0, 1, 1, true},
+            {"before rise 2", rise2 - 1, risen, false, 0, 1, 1, true},
+            {"rise 2 half", rise2 + 75, risen - 75, false, 0, 1, 1, true},
+            {"rise 2 done", rise2 + 150, top, false, 0, 1, 1, true},
+            {"last standing", F::waveAtMs, top, false, 0, 1, 1, true},
+            {"first waving", F::waveAtMs + 1, top, true, 0, 1, 1, true},
+            {"finale edge", spin, top, true, 0, 1, 1, true},
+            {"spin begins", spin + 100, top, true, 0.25, 1, 1, true},
+            {"full size ends", spin + 200, top, true, 1, 1, 1, true},
+            {"shrinking", spin + 600, top, true, 9, 1 / 3.0, 1, true},
+            {"spin 25 s", spin + 1500, top, true, 56.25, 1 / 7.5, 1, true},
+            {"fade begins", fade, top, true, 1296, 1 / 36.0, 1, true},
+            {"half faded", fade + 500, top, true, 1482.25, 1 / 38.5, 0.5, true},
+            {"faded out", fade + 1000, top, true, 1681, 1 / 41.0, 0, true},
+            {"finished", fade + 1001, top, true, 1681.410025, 1 / 41.005, 0, false},
+            {"far past the end", 100000000, top, true, 0, 0, 0, false},
         };
         for (const QSize screen : {QSize(1920, 1080), QSize(1365, 767)}) {
             for (const Row &r : rows) {
@@ -153,7 +158,7 @@ private slots:
         if (first.kind == PaintLog::Entry::Fill)
             QCOMPARE(first.colour, QColor(0x30, 0x39, 0x2c));
         else
-            QVERIFY(t <= 23500);
+            QVERIFY(t <= Forest::spinAtMs);
 
         // Then the three layers, each last drawn in this order: background, character, tree row.
         int b = -1, m = -1, f = -1;
@@ -188,9 +193,9 @@ private slots:
             return std::abs(p.x() - q.x()) < 0.01 && std::abs(p.y() - q.y()) < 0.01;
         };
         const QSize fg = forest.foreground.size(), mu = forest.muumi1.size();
-        const QRect bg = turning
-            ? forest.backgroundRect() | QRect(-fg.width() / 2, -80, fg.width(), fg.height())
-            : forest.backgroundRect();
+        QRect bg = forest.backgroundRect();
+        if (turning)
+            bg |= QRect(-fg.width() / 2, Forest::treeRowTopPx, fg.width(), fg.height());
         if (t < 100000000) {
             QVERIFY2(
                 near(topLeft(back), placed(bg.left(), bg.top())),
@@ -204,9 +209,10 @@ private slots:
             QVERIFY(near(bottomRight(muumi),
                          placed(mu.width() - mu.width() / 2, muumiTop + mu.height())));
             if (!turning) {
-                QVERIFY(near(topLeft(front), placed(-fg.width() / 2, -80)));
-                QVERIFY(near(bottomRight(front),
-                             placed(fg.width() - fg.width() / 2, fg.height() - 80)));
+                QVERIFY(near(topLeft(front), placed(-fg.width() / 2, Forest::treeRowTopPx)));
+                QVERIFY(
+                    near(bottomRight(front),
+                         placed(fg.width() - fg.width() / 2, fg.height() + Forest::treeRowTopPx)));
             }
         }
         // Opacity: painters keep it within 0..1.
@@ -220,7 +226,7 @@ private slots:
     {
         QTest::addColumn<qint64>("t");
         QTest::newRow("opening") << qint64(0);
-        QTest::newRow("risen") << qint64(23000);
+        QTest::newRow("risen") << qint64(Forest::waveAtMs);
     }
 
     void scaledScreen()
@@ -250,24 +256,32 @@ private slots:
         QTest::addColumn<QSize>("screen");
         QTest::addColumn<qreal>("ratio"); // of the plain drawing's frame
         QTest::addColumn<int>("bands"); // 0: one painter on a frame of that ratio; else fitted
-        const qint64 times[] = {-5000, 0,     14100, 22575, 23400, 23500, 23501, 23520, 23550,
-                                23600, 23650, 23700, 23701, 23750, 23800, 23900, 24100, 24397,
-                                24600, 25000, 25397, 27000, 30700, 30701, 31200, 31700, 31701};
+        const qint64 hop = Forest::hopAtMs, rise2 = Forest::secondRiseAtMs, spin = Forest::spinAtMs,
+                     fade = Forest::fadeAtMs;
+        const qint64 times[] = {
+            -5000,       0,          hop + 100,  rise2 + 75, spin - 100,  spin,        spin + 1,
+            spin + 20,   spin + 50,  spin + 100, spin + 150, spin + 200,  spin + 201,  spin + 250,
+            spin + 300,  spin + 400, spin + 600, spin + 897, spin + 1100, spin + 1500, spin + 1897,
+            spin + 3500, fade,       fade + 1,   fade + 500, fade + 1000, fade + 1001};
         for (const QSize screen : {QSize(1920, 1080), QSize(1365, 767)}) {
             for (qint64 t : times)
                 QTest::addRow("%lld %dx%d", t, screen.width(), screen.height())
                     << t << screen << qreal(1) << 0;
         }
-        for (qint64 t : {0, 14100, 22600, 23550, 23700, 24000, 31200})
+        const qint64 fourK[]
+            = {0, hop + 100, rise2 + 100, spin + 50, spin + 200, spin + 500, fade + 500};
+        for (qint64 t : fourK)
             QTest::addRow("%lld 4K scaled by 2", qint64(t))
                 << qint64(t) << QSize(3840, 2160) << qreal(2) << 0;
+        const qint64 inBands[] = {-5000,       0,           hop + 100,  rise2 + 75, spin + 1,
+                                  spin + 50,   spin + 100,  spin + 200, spin + 300, spin + 600,
+                                  spin + 1500, spin + 3500, fade,       fade + 500, fade + 1000};
         for (int bands : {1, 2, 3}) {
-            for (qint64 t : {-5000, 0, 14100, 22575, 23501, 23550, 23600, 23700, 23800, 24100,
-                             25000, 27000, 30700, 31200, 31700})
+            for (qint64 t : inBands)
                 QTest::addRow("%lld in %d bands", t, bands)
                     << t << QSize(1920, 1080) << qreal(1) << bands;
         }
-        for (qint64 t : {0, 14100, 22600, 23550, 23700, 24000, 31200})
+        for (qint64 t : fourK)
             QTest::addRow("%lld fitted to 4K", qint64(t))
                 << qint64(t) << QSize(3840, 2160) << qreal(2) << 2;
     }
@@ -289,20 +303,20 @@ private slots:
         const int w = qRound(screen.width() / ratio), h = qRound(screen.height() / ratio);
         plain.fillRect(QRect(0, 0, w, h), QColor(0x30, 0x39, 0x2c));
         plain.translate(w / 2, h / 2);
-        const float k = float(t - 23500) / 200.0f;
+        const float k = float(t - Forest::spinAtMs) / float(Forest::finaleStepMs);
         if (k > 0) {
             plain.rotate(k * k);
             plain.scale(std::min(1.0f / k, 1.0f), std::min(1.0f / k, 1.0f));
-            plain.setOpacity(1.0f - (float(t - 12000) - 18700.0f) / 1000.0f);
+            plain.setOpacity(1.0f - float(t - Forest::fadeAtMs) / float(Forest::fadeMs));
         }
-        const QImage &muumi = t > 23000 ? muumi2 : muumi1;
+        const QImage &muumi = t > Forest::waveAtMs ? muumi2 : muumi1;
         plain.drawImage(QPointF(-background.width() / 2, -background.height() / 2), background);
         plain.drawImage(QPointF(-muumi.width() / 2, Forest::muumiTop(t)), muumi);
-        plain.drawImage(QPointF(-foreground.width() / 2, -80), foreground);
+        plain.drawImage(QPointF(-foreground.width() / 2, Forest::treeRowTopPx), foreground);
         plain.end();
 
         const int differing = differingPixels(frame, expected);
-        const bool turned = t > 23500 && t <= 31700;
+        const bool turned = t > Forest::spinAtMs && t < forest.endTime();
         const int allowed = turned ? screen.width() * screen.height() / 10000 : 0;
         if (differing > 0)
             qInfo("%d of %d pixels differ (%.4f %%)", differing, screen.width() * screen.height(),

@@ -50,6 +50,7 @@ private slots:
             qint64 t;
             int grinder, caption;
         };
+        const qint64 tub = Mince::tubPeriodMs;
         const Row rows[] = {
             {"start", 0, 0, 0},
             {"frame 0 end", 99, 0, 0},
@@ -61,13 +62,13 @@ private slots:
             {"back at 0", 1000, 0, 0},
             {"second cycle", 1100, 0, 0},
             {"second cycle frame 1", 1200, 1, 0},
-            {"caption 0 end", 4999, 5, 0},
-            {"caption 1", 5000, 4, 1},
-            {"thanks", 25000, 2, 5},
-            {"empty caption", 30000, 3, 6},
-            {"empty caption end", 34999, 2, 6},
+            {"caption 0 end", tub - 1, 5, 0},
+            {"caption 1", tub, 4, 1},
+            {"thanks", 5 * tub, 2, 5},
+            {"empty caption", 6 * tub, 3, 6},
+            {"empty caption end", 7 * tub - 1, 2, 6},
             // Past the captions the last, empty one stays.
-            {"past the captions", 35000, 1, 6},
+            {"past the captions", 7 * tub, 1, 6},
             {"far past", 1000000000, 0, 6},
             // Seeking back: the first caption stays and the crank keeps swinging backwards.
             {"just before", -1, 0, 0},
@@ -78,7 +79,7 @@ private slots:
             {"remainder -6", -600, 5, 0},
             {"remainder -10", -1000, 1, 0},
             {"remainder 0 again", -1100, 0, 0},
-            {"caption -1", -5000, 5, 0},
+            {"caption -1", -tub, 5, 0},
             {"far before", -1000000000, 1, 0},
         };
         for (const QSize screen : {QSize(1920, 1080), QSize(1365, 767)}) {
@@ -115,7 +116,7 @@ private slots:
         QCOMPARE(falling.image.width(), 230);
         QCOMPARE(falling.image.height(),
                  qRound(230.0 * mince.muumi.height() / mince.muumi.width()));
-        QCOMPARE(at(falling, screen), QPoint(-455, int(t % 1000) - h));
+        QCOMPARE(at(falling, screen), QPoint(Mince::fallingLeftPx, int(t % Mince::fallMs) - h));
 
         // The train: small characters on their side, in three strands.
         for (int i = 0; i < 30; ++i) {
@@ -123,8 +124,9 @@ private slots:
             QCOMPARE(e.kind, PaintLog::Entry::Image);
             QCOMPARE(e.image.height(), 50);
             QVERIFY(e.image.width() > e.image.height());
-            const qint64 started = t - 150 * i; // ms since element i set off
-            const int x = started <= 0 ? -150 : int(started % 1000) - 150;
+            const qint64 started = t - Mince::trainGapMs * i; // ms since element i set off
+            const int x
+                = Mince::trainStartPx + (started <= 0 ? 0 : int(started % Mince::trainLapMs));
             QCOMPARE(at(e, screen), QPoint(x, trainHeights[i]));
         }
 
@@ -132,9 +134,9 @@ private slots:
         const PaintLog::Entry &mask = log.at(32);
         QCOMPARE(mask.kind, PaintLog::Entry::Fill);
         QCOMPARE(mask.colour, QColor(0x30, 0x39, 0x2c));
-        QCOMPARE(mask.map(mask.rect.topLeft()), QPointF(0, h / 2 - 180));
+        QCOMPARE(mask.map(mask.rect.topLeft()), QPointF(0, h / 2 + Mince::stripTopPx));
         QCOMPARE(mask.map(mask.rect.bottomRight()) - mask.map(mask.rect.topLeft()),
-                 QPointF(w / 2 - 40, h));
+                 QPointF(w / 2 + Mince::stripRightPx, h));
 
         // The grinder: its right edge on the centre line, centred vertically.
         const PaintLog::Entry &frame = log.at(33);
@@ -145,8 +147,8 @@ private slots:
         // The cheese enters at the right edge + half a screen, 1 px per ms, every 5 s.
         const PaintLog::Entry &cheese = log.at(34);
         QCOMPARE(cheese.image.cacheKey(), mince.scaled.one.cheese.cacheKey());
-        const int cheeseX = w - int(t % 5000);
-        QCOMPARE(at(cheese, screen), QPoint(cheeseX, 200));
+        const int cheeseX = w - int(t % Mince::tubPeriodMs);
+        QCOMPARE(at(cheese, screen), QPoint(cheeseX, Mince::tubTopPx));
 
         // The caption trails the cheese by 20 px: drawn once in advance, its baseline's left end
         // lands there. (What it shows is checked on rendered pixels.)
@@ -156,7 +158,8 @@ private slots:
             QCOMPARE(text.kind, PaintLog::Entry::Image);
             QCOMPARE(text.image.cacheKey(), mince.scaled.one.captions.at(index).image.cacheKey());
             QCOMPARE(at(text, screen) + mince.scaled.one.captions.at(index).baseline,
-                     QPoint(cheeseX + mince.raejuusto.width() + 20, 400));
+                     QPoint(cheeseX + mince.raejuusto.width() + Mince::captionGapPx,
+                            Mince::captionBaselinePx));
         }
     }
 
@@ -228,22 +231,27 @@ private slots:
         QPainter plain(&expected);
         plain.fillRect(QRect(0, 0, w, h), fill);
         plain.translate(w / 2, h / 2);
-        plain.drawImage(QPointF(-455, int(t % 1000) - h),
+        plain.drawImage(QPointF(Mince::fallingLeftPx, int(t % Mince::fallMs) - h),
                         muumi.mirrored(false, true).scaledToWidth(230));
         const QImage small = muumi.scaledToWidth(50).transformed(QTransform().rotate(90));
-        for (int i = 0; i < 30; ++i)
+        for (int i = 0; i < 30; ++i) {
+            const qint64 started = t - Mince::trainGapMs * i;
             plain.drawImage(
-                QPointF(t - 150 * i <= 0 ? -150 : (t - 150 * i) % 1000 - 150, trainHeights[i]),
+                QPointF(Mince::trainStartPx + std::max<qint64>(started, 0) % Mince::trainLapMs,
+                        trainHeights[i]),
                 small);
-        plain.fillRect(QRect(-(w / 2), -180, w / 2 - 40, h), fill);
+        }
+        plain.fillRect(QRect(-(w / 2), Mince::stripTopPx, w / 2 + Mince::stripRightPx, h), fill);
         plain.drawImage(QPointF(-grinder.width(), -(grinder.height() / 2)), grinder);
-        plain.drawImage(QPointF(w - t % 5000, 200), cheese);
+        const int cheeseX = w - int(t % Mince::tubPeriodMs);
+        plain.drawImage(QPointF(cheeseX, Mince::tubTopPx), cheese);
         QFont font;
         font.setPixelSize(100);
         plain.setFont(font);
         plain.setPen(Qt::white);
-        plain.drawText(QPointF(w - t % 5000 + cheese.width() + 20, 400),
-                       mince.texts.at(Mince::captionIndex(t)));
+        plain.drawText(
+            QPointF(cheeseX + cheese.width() + Mince::captionGapPx, Mince::captionBaselinePx),
+            mince.texts.at(Mince::captionIndex(t)));
         plain.end();
 
         const PixelDifference difference = comparePixels(frame, expected, 2);
@@ -290,12 +298,13 @@ private slots:
         // Elements 27 and 29 have not set off: they wait under the mask at x = -150.
         QCOMPARE(image.pixel(centre + QPoint(-150 + 20, -130 + 25)), background);
         QCOMPARE(image.pixel(centre + QPoint(-150 + 20, 0 + 25)), background);
-        // The falling character (upside down, so blue at its top) shows above y = -180 and is
+        // The falling character (upside down, so blue at its top) shows above the strip and is
         // hidden from there on.
-        const int fallingTop = int(t % 1000) - 1080;
-        QVERIFY(fallingTop < -181 && fallingTop + 411 > -180);
-        QCOMPARE(image.pixel(centre + QPoint(-455 + 100, -181)), qRgb(0, 0, 255));
-        QCOMPARE(image.pixel(centre + QPoint(-455 + 100, -180)), background);
+        const int strip = Mince::stripTopPx, left = Mince::fallingLeftPx;
+        const int fallingTop = int(t % Mince::fallMs) - 1080;
+        QVERIFY(fallingTop < strip - 1 && fallingTop + 411 > strip);
+        QCOMPARE(image.pixel(centre + QPoint(left + 100, strip - 1)), qRgb(0, 0, 255));
+        QCOMPARE(image.pixel(centre + QPoint(left + 100, strip)), background);
     }
 };
 

@@ -5,8 +5,6 @@
 #include <QString>
 #include <QStringList>
 
-class QScreen;
-
 // What the command line asks of the demo.
 struct DemoOptions
 {
@@ -45,11 +43,5 @@ private:
     QString error;
     QString help;
 };
-
-// The screens as --list-screens shows them: number, name, size and refresh rate, the primary
-// screen marked as the default.
-QString screenList();
-// The screen that `nameOrNumber` names, or null.
-QScreen *findScreen(const QString &nameOrNumber);
 
 #endif // COMMANDLINE_H

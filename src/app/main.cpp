@@ -4,6 +4,7 @@
 #include "musicbuffer.h"
 #include "musiclocation.h"
 #include "musicplayback.h"
+#include "screenlookup.h"
 #include "window.h"
 
 #include <QCoreApplication>

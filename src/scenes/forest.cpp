@@ -27,11 +27,11 @@ Forest::Forest()
 
 SceneEvents Forest::events() const
 {
-    return {{{14000, "hop"},
-             {18000, "first rise"},
-             {22500, "second rise"},
-             {23000, "wave"},
-             {23500, "spin"}}};
+    return {{{hopAtMs, "hop"},
+             {firstRiseAtMs, "first rise"},
+             {secondRiseAtMs, "second rise"},
+             {waveAtMs, "wave"},
+             {spinAtMs, "spin"}}};
 }
 
 bool Forest::draw(long t, QPainter &painter)
@@ -48,10 +48,9 @@ bool Forest::draw(long t, QPainter &painter)
         return true;
     }
 
-    // The finale from 23500 ms: the picture turns (finaleTurn), and fades out from 30700 to
-    // 31700 ms.
+    // The finale: the picture turns (finaleTurn), and fades out.
     const float scale = finaleScale(k);
-    const float opacity = 1.0f - (float(t - 12000) - 18700.0f) / 1000.0f;
+    const float opacity = 1.0f - float(t - fadeAtMs) / float(fadeMs);
 
     if (opacity < 1 || backdrop.isNull()) {
         // Where whole pixels would be dropped or doubled unevenly, the picture turns
@@ -113,16 +112,18 @@ QRegion Forest::changedBetween(long from, long to) const
 
 int Forest::muumiTop(qint64 t)
 {
-    const qint64 u = t - 12000;
-    if (u <= 1999)
-        return 350;
-    if (u <= 2999)
-        return 350 - int(createFade(t - 14000, 1000, 250, 250) * 100.0f);
-    if (u <= 5999)
-        return 350;
-    if (u <= 10499)
-        return 350 - int(std::min<qint64>(t - 18000, 150));
-    return 350 - int(std::min<qint64>(t - 22500, 150) + 150);
+    if (t < hopAtMs)
+        return restTopPx;
+    if (t < hopAtMs + hopMs)
+        return restTopPx
+            - int(createFade(t - hopAtMs, hopMs, hopRampMs, hopRampMs) * float(hopHeightPx));
+    if (t < firstRiseAtMs)
+        return restTopPx;
+    // Each rise at an even pace, and held.
+    const auto risen = [t](qint64 atMs) {
+        return riseHeightPx * std::clamp<qint64>(t - atMs, 0, riseMs) / riseMs;
+    };
+    return restTopPx - int(risen(firstRiseAtMs) + risen(secondRiseAtMs));
 }
 
 QTransform Forest::finaleTurn(qint64 t)
@@ -163,7 +164,7 @@ Forest::Layers Forest::layersAt(qreal deviceScale) const
     }
     if (deviceScale == 1 || !isWholeScale(deviceScale)) {
         layers.turningScenery = layers.scenery.convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        const QPoint waving(-(muumi2.width() / 2), muumiTop(23501));
+        const QPoint waving(-(muumi2.width() / 2), muumiTop(spinAtMs + 1));
         layers.turningMuumi = visibleCharacter(layers.muumi2, layers.foreground,
                                                at.at(foregroundPosition()) - at.at(waving));
     }

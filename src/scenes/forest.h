@@ -9,14 +9,33 @@
 #include <QTransform>
 
 // The first scene: the character behind the tree row hops, rises twice and waves; then the whole
-// picture spins, shrinks and fades out. Finishes once faded out, at 31701 ms.
+// picture spins, shrinks and fades out. Finishes once faded out.
 class Forest : public Instruction, public ScaleAware, public ChangingParts
 {
 public:
+    // The timeline, in ms of scene time; the music marks the moments from the hop to the spin.
+    static constexpr long hopAtMs = 14000; // a hop of hopHeightPx over hopMs
+    static constexpr long hopMs = 1000;
+    static constexpr long hopRampMs = 250; // up at its start, down at its end
+    static constexpr long firstRiseAtMs = 18000; // each rise riseHeightPx over riseMs
+    static constexpr long secondRiseAtMs = 22500;
+    static constexpr long riseMs = 150;
+    static constexpr long waveAtMs = 23000; // waving from the next ms on
+    static constexpr long spinAtMs = 23500; // the finale: the picture turns and shrinks
+    static constexpr long finaleStepMs = 200; // one step k of the finale
+    static constexpr long fadeAtMs = 30700; // the picture fades out over fadeMs
+    static constexpr long fadeMs = 1000;
+    // Positions, in px from the centre, y down: the top edges of the character at rest and of
+    // the tree row, and how far the character hops and rises.
+    static constexpr int restTopPx = 350;
+    static constexpr int treeRowTopPx = -80;
+    static constexpr int hopHeightPx = 100;
+    static constexpr int riseHeightPx = 150;
+
     Forest();
 
-    // Faded out: from 31701 ms the opacity is below 0.
-    long endTime() const override { return 31701; }
+    // Faded out: from then on the opacity is below 0.
+    long endTime() const override { return fadeAtMs + fadeMs + 1; }
     const char *name() const override { return "forest"; }
     SceneEvents events() const override;
 
@@ -31,10 +50,10 @@ public:
     // picture where it was and is, on a plain fill.
     QRegion changedBetween(long from, long to) const override;
 
-    // Top edge of the character (px from the centre) at scene time t (ms): at rest 350, a 100 px
-    // hop from 14000 to 14999 ms, then two rises of 150 px over 150 ms at 18000 and 22500 ms.
+    // Top edge of the character (px from the centre) at scene time t (ms): at rest, then the hop
+    // and the two rises, which it stays risen by.
     static int muumiTop(qint64 t);
-    // Whether the picture turns at scene time t (ms): in the finale, from 23500 ms.
+    // Whether the picture turns at scene time t (ms): in the finale, after spinAtMs.
     static bool turnsAt(qint64 t) { return finaleStep(t) > 0; }
     // How the finale turns the picture about the centre at scene time t (ms): by k² degrees,
     // scaled by finaleScale(k).
@@ -43,9 +62,9 @@ public:
 private:
     friend class TestForest;
 
-    // The finale's step k at scene time t (ms): 0 at 23500 ms, one per 200 ms after it.
-    static float finaleStep(qint64 t) { return float(t - 23500) / 200.0f; }
-    // The picture's scale at step k: 1, then 1/k once k > 1 (after 23700 ms).
+    // The finale's step k at scene time t (ms): 0 at spinAtMs, one per finaleStepMs after it.
+    static float finaleStep(qint64 t) { return float(t - spinAtMs) / float(finaleStepMs); }
+    // The picture's scale at step k: 1, then 1/k once k > 1 (after the first step).
     static float finaleScale(float k)
     {
         const float inverse = 1.0f / k;
@@ -58,8 +77,7 @@ private:
         return finaleTurn(t).mapRect(QRectF(sceneryRect | characterRect(t))).toAlignedRect();
     }
 
-    // The character waves from 23001 ms.
-    static bool isWaving(qint64 t) { return t - 12000 > 11000; }
+    static bool isWaving(qint64 t) { return t > waveAtMs; }
     // Where the character stands at scene time t (ms).
     QRect characterRect(qint64 t) const
     {
@@ -102,7 +120,7 @@ private:
         return QRect(-(background.width() / 2), -(background.height() / 2), background.width(),
                      background.height());
     }
-    QPoint foregroundPosition() const { return QPoint(-(foreground.width() / 2), -80); }
+    QPoint foregroundPosition() const { return QPoint(-(foreground.width() / 2), treeRowTopPx); }
 
     QImage background;
     QImage foreground;

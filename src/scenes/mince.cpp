@@ -27,6 +27,7 @@ Mince::Mince()
           << QStringLiteral("Greetings to Ploverstam") << QStringLiteral("Greetings to Zebrinmok")
           << QStringLiteral("Greetings to Kestrovane")
           << QStringLiteral("Thanks for stealing our chairs") << QString();
+    Q_ASSERT(texts.size() == captionCount);
     scaled.one = copiesAt(1);
 }
 
@@ -52,15 +53,15 @@ bool Mince::draw(long t, QPainter &painter)
         painter.drawImage(at.at(trainPosition(t, i)), copies.small);
 
     // The grinder's body hides what falls into the hopper and what has not left the outlet.
-    painter.fillRect(at.rect(QRect(-(w / 2), -180, w / 2 - 40, h)), fill);
+    painter.fillRect(at.rect(QRect(-(w / 2), stripTopPx, w / 2 + stripRightPx, h)), fill);
     const int frame = frameIndex(t);
     painter.drawImage(at.at(grinderPosition(frame)), copies.frames.at(frame));
 
-    // The cheese tub crosses right to left at 1 px/ms every 5 s, the caption 20 px behind it.
-    const int cheeseX = w - int(t % 5000);
-    painter.drawImage(at.at(cheeseX, 200), copies.cheese);
+    // The cheese tub, and its caption behind it.
+    const QPoint tub = tubPosition(t, w);
+    painter.drawImage(at.at(tub), copies.cheese);
     const int caption = captionIndex(t);
-    const QPoint baseline(cheeseX + raejuusto.width() + 20, 400);
+    const QPoint baseline = captionBaseline(tub);
     if (at.scale() == scale) {
         const Caption &text = copies.captions.at(caption);
         painter.drawImage(at.at(baseline) - text.baseline, text.image);
@@ -78,12 +79,12 @@ QRegion Mince::changedBetween(long from, long to) const
     const QRect whole = wholeViewport();
     QRegion changed;
     // The falling character where it was and is, above the mask strip.
-    const QRect aboveStrip(-455, whole.top(), copies.falling.width(), -180 - whole.top());
+    const QRect aboveStrip(whole.topLeft(), QPoint(whole.right(), stripTopPx - 1));
     for (const long t : {from, to})
         changed
             += QRect(fallingPosition(t, compositionHeightPx), copies.falling.size()) & aboveStrip;
     // Each small character where it was and is, right of the strip.
-    const QRect rightOfStrip(-40, -130, whole.right() + 40, 9 + copies.small.height() + 130);
+    const QRect rightOfStrip(QPoint(stripRightPx, whole.top()), whole.bottomRight());
     QRegion train;
     for (int i = 0; i < trainLength; ++i) {
         train += QRect(trainPosition(from, i), copies.small.size());
@@ -96,19 +97,19 @@ QRegion Mince::changedBetween(long from, long to) const
     for (int i = first; i < last; ++i)
         changed += crankSteps.at(i);
     changed += tubAndCaption(from) + tubAndCaption(to);
-    // A viewport a pixel off 1920x1080 (at some scales below 1) moves the tub or the falling
-    // character by one.
     QRegion margined;
     for (const QRect &part : changed)
-        margined += part.adjusted(-2, -2, 2, 2);
+        margined
+            += part.adjusted(-viewportSlackPx, -viewportSlackPx, viewportSlackPx, viewportSlackPx);
     return margined;
 }
 
 int Mince::frameIndex(qint64 t)
 {
-    qint64 q = (t / 100) % 11;
+    const qint64 steps = crankSwingMs / crankStepMs;
+    qint64 q = (t / crankStepMs) % steps;
     if (q < 0)
-        q += 11;
+        q += steps;
     return int(q <= 5 ? q : 10 - q);
 }
 
@@ -135,19 +136,18 @@ Mince::Copies Mince::copiesAt(qreal deviceScale) const
 
 QRegion Mince::tubAndCaption(qint64 t) const
 {
-    const int cheeseX = compositionWidthPx - int(t % 5000);
+    const QPoint tub = tubPosition(t, compositionWidthPx);
     const Caption &caption = scaled.one.captions.at(captionIndex(t));
-    const QPoint baseline(cheeseX + raejuusto.width() + 20, 400);
-    return QRegion(QRect(cheeseX, 200, raejuusto.width(), raejuusto.height()))
-        | QRect(baseline - caption.baseline, caption.image.size());
+    return QRegion(QRect(tub, raejuusto.size()))
+        | QRect(captionBaseline(tub) - caption.baseline, caption.image.size());
 }
 
 QPoint Mince::trainPosition(qint64 t, int i)
 {
-    const qint64 m = t - 150 * i;
-    const int x = int(std::max<qint64>(m, 0) % 1000) - 150;
+    const qint64 m = t - trainGapMs * i;
+    const int x = int(std::max<qint64>(m, 0) % trainLapMs) + trainStartPx;
     const double g = std::sin(float(i) / 15.0f);
-    const int y = int(g * (i % 3) * 70.0) - 130;
+    const int y = int(g * (i % 3) * double(strandSpreadPx)) + trainTopPx;
     return QPoint(x, y);
 }
 

@@ -1,10 +1,10 @@
-#include "displaypacing.h"
+#include "refreshclock.h"
 
 #include <QtTest>
 
 #include <random>
 
-class TestDisplayPacing : public QObject
+class TestRefreshClock : public QObject
 {
     Q_OBJECT
 
@@ -18,7 +18,7 @@ private slots:
 // change and the counter start again from 5 (another display). Before report `glitchAt` comes an
 // extra report `earlyMs` before it, counted as a refresh of its own (XWayland does so when the
 // compositor is slow to ask for a frame), or else that report comes 6 ms late.
-void TestDisplayPacing::refreshClockFollowsReports_data()
+void TestRefreshClock::refreshClockFollowsReports_data()
 {
     QTest::addColumn<double>("firstHz");
     QTest::addColumn<double>("thenHz");
@@ -50,7 +50,7 @@ void TestDisplayPacing::refreshClockFollowsReports_data()
 // millisecond of the next refresh (as reported on average), also after a glitch; and the times of
 // frames painted after consecutive reports lie as many periods apart as refreshes passed, within
 // half a millisecond: what keeps the frames' scene times even.
-void TestDisplayPacing::refreshClockFollowsReports()
+void TestRefreshClock::refreshClockFollowsReports()
 {
     QFETCH(double, firstHz);
     QFETCH(double, thenHz);
@@ -112,5 +112,5 @@ void TestDisplayPacing::refreshClockFollowsReports()
     }
 }
 
-QTEST_MAIN(TestDisplayPacing)
-#include "tst_displaypacing.moc"
+QTEST_MAIN(TestRefreshClock)
+#include "tst_refreshclock.moc"
