@@ -5,6 +5,7 @@
 #include "musiclocation.h"
 #include "musicplayback.h"
 #include "screenlookup.h"
+#include "show.h"
 #include "window.h"
 
 #include <QCoreApplication>
@@ -183,8 +184,9 @@ int main(int argc, char *argv[])
     if (!musicReady(music))
         return 1;
 
-    Window window(std::make_unique<MusicPlayback>(std::move(music.buffer), options.loop),
-                  !options.mute, music.onBeats);
+    Window window(std::make_unique<Show>(
+        std::make_unique<MusicPlayback>(std::move(music.buffer), options.loop), !options.mute,
+        music.onBeats));
     if (!options.screen.isEmpty())
         window.setHomeScreen(screen->name());
     if (options.inWindow) {

@@ -2,7 +2,7 @@
 
 #include "instruction.h"
 #include "scenelist.h"
-#include "serverlatency.h"
+#include "show.h"
 
 #include <QCursor>
 #include <QGuiApplication>
@@ -16,128 +16,24 @@
 #include <cstdio>
 #include <cstring>
 
-Window::Window(std::unique_ptr<MusicPlayback> playback, bool withSound, bool onBeats)
-    : music(std::move(playback)), sequence(createScenes()), soundWanted(withSound)
+Window::Window(std::unique_ptr<Show> show) : theShow(std::move(show))
 {
-    if (onBeats)
-        beats = std::make_unique<BeatFinder>(music->music());
-    frames.setScenes(sequence.scenes());
+    frames.setScenes(theShow->scenes());
     pacing.setFrameDue([this] { frameDue(); });
     followScreens();
-    musicWatch.setInterval(50);
-    connect(&musicWatch, &QTimer::timeout, this, [this] { followMusic(monotonicNowNs()); });
+    connect(theShow.get(), &Show::ended, this, [](int status) { QCoreApplication::exit(status); });
 }
 
-Window::Window(const QList<Instruction *> &scenes) : sequence(scenes)
-{
-    frames.setScenes(sequence.scenes());
-    pacing.setFrameDue([this] { frameDue(); });
-    followScreens();
-}
+Window::Window(const QList<Instruction *> &scenes) : Window(std::make_unique<Show>(scenes)) { }
+
+Window::~Window() = default;
 
 void Window::play()
 {
     // The copies for the size the window shows, before the music starts: preparing them at the
     // first frame would start the picture late on a large screen.
     frames.prepareFor((coveringScreen ? screen()->size() : size()) * devicePixelRatio());
-    if (!music || clockStarted)
-        return;
-    clockStarted = true;
-    if (soundWanted) {
-        // SDL hands the device silence of its own until it is unpaused, which its requests do
-        // not show: the device is taken to hold at least what devices were measured to hold.
-        // The clock holds until a device, opened on the playback's own thread, plays.
-        clock.setLeastQueueNs(leastDeviceQueueNs);
-        clock.setUnreportedNs(libraryUnreportedNs());
-        clock.start(monotonicNowNs());
-        music->start();
-        serverLatency = std::make_unique<ServerLatency>();
-    } else {
-        silenceReported = true;
-        clock.startSilent(monotonicNowNs());
-    }
-    followMusic(monotonicNowNs());
-    musicWatch.start();
-}
-
-Window::~Window() = default;
-
-void Window::followDevice(qint64 nowNs)
-{
-    QString reason;
-    for (MusicPlayback::News news;
-         (news = music->takeNews(&reason)) != MusicPlayback::News::None;) {
-        if (news == MusicPlayback::News::Opened) {
-            // A device opened, at the start or anew, plays the music from where the show is.
-            const qint64 fromNs = clock.heardAt(nowNs);
-            clock.restart(nowNs, fromNs);
-            music->playFrom(clock.musicBytes(fromNs));
-            continue;
-        }
-        clock.loseSound(nowNs);
-        if (!silenceReported)
-            std::fprintf(stderr, "mincer: no sound is playing (%s); the show goes on without it\n",
-                         qPrintable(reason));
-        silenceReported = true;
-    }
-}
-
-void Window::followMusic(qint64 nowNs)
-{
-    if (!music)
-        return;
-    followDevice(nowNs);
-    music->takeRequests([this](qint64 timeNs, int bytes, int musicBytes) {
-        clock.bufferRequested(timeNs, bytes, musicBytes);
-    });
-    if (serverLatency)
-        serverLatency->takeNew([this](const ServerLatency::Report &report) {
-            clock.serverLatencyReported(report.timeNs, report.latencyNs, report.sink,
-                                        report.sinkOnly);
-        });
-    const MusicBuffer &loaded = music->music();
-    if (music->loops() && !loopFollowed) {
-        sequence.setPassLength(clock.musicNs(loaded.lengthBytes()));
-        loopFollowed = true;
-    } else if (!music->loops() && loaded.hasEnded()) {
-        clock.setMusicLength(loaded.lengthBytes());
-    }
-    if (beats && beats->handedOver() != beatsTaken) {
-        beatsTaken = beats->handedOver();
-        qint64 knownUntilNs = 0;
-        std::vector<qint64> found = beats->beats(&knownUntilNs);
-        sequence.setBeats(std::move(found), knownUntilNs);
-    }
-    if (loaded.hasFailed() && !loadReported) {
-        QString error = loaded.errorString();
-        if (error.endsWith(QLatin1Char('.')))
-            error.chop(1);
-        std::fprintf(stderr, "mincer: %s; the show ends there, at %s\n", qPrintable(error),
-                     qPrintable(musicTime(loaded.lengthBytes())));
-        loadReported = true;
-    }
-    const bool finished = clock.finishedAt(nowNs);
-    if (clock.soundLost() && !silenceReported) {
-        std::fprintf(stderr,
-                     "mincer: no sound is playing (the sound device has not asked for music for "
-                     "%lld s); the show goes on without it\n",
-                     MusicClock::waitLimitNs / 1'000'000'000);
-        silenceReported = true;
-    } else if (clock.soundPlaying() && silenceReported) {
-        std::fprintf(stderr, "mincer: the sound plays again\n");
-        silenceReported = false;
-    }
-    // Without sound the show moves a pipe on as if it played.
-    if (clock.soundLost())
-        music->passedTo(clock.musicBytes(clock.heardAt(nowNs)));
-    if (finished)
-        endShow();
-}
-
-void Window::endShow()
-{
-    // Music found damaged once the show had started ends it with the status of music refused.
-    QCoreApplication::exit(loadReported ? 1 : 0);
+    theShow->start();
 }
 
 void Window::showCoveringScreen(QScreen *target)
@@ -249,17 +145,6 @@ QImage *Window::backingImage()
                                                            : nullptr;
 }
 
-qint64 Window::musicAt(qint64 shownAtNs)
-{
-    if (!clockStarted) {
-        // Without music, the scene clock is the monotonic clock from the first frame.
-        clock.startSilent(shownAtNs);
-        clockStarted = true;
-    }
-    followMusic(monotonicNowNs());
-    return clock.heardAt(shownAtNs);
-}
-
 void Window::frameDue()
 {
     // What the frame shows is decided when the update is delivered: on Wayland, that is when the
@@ -282,10 +167,10 @@ bool Window::event(QEvent *event)
 
 void Window::markDueFrame()
 {
-    dueFrame = sequence.at(musicAt(pacing.frameShownAtNs()));
+    dueFrame = theShow->frameShownAt(pacing.frameShownAtNs());
     // Where the scene says what changes, only that is painted and sent to the display, and
     // nothing while the picture stands still.
-    auto *parts = dynamic_cast<ChangingParts *>(sequence.scene(dueFrame->scene));
+    auto *parts = dynamic_cast<ChangingParts *>(theShow->scene(dueFrame->scene));
     const QSize device = size() * devicePixelRatio();
     if (!parts || !pacing.isPaced() || dueFrame->scene != paintedScene || paintedSize != device) {
         update();
@@ -303,7 +188,7 @@ void Window::markDueFrame()
 void Window::paintEvent(QPaintEvent *event)
 {
     const SceneSequence::Frame due
-        = dueFrame ? *dueFrame : sequence.at(musicAt(pacing.frameShownAtNs()));
+        = dueFrame ? *dueFrame : theShow->frameShownAt(pacing.frameShownAtNs());
 
     // The frame is painted straight into the backing store's pixels (no copy), through an image
     // of the window's size in device pixels; the scenes are fitted to it.
@@ -324,7 +209,7 @@ void Window::paintEvent(QPaintEvent *event)
         only = scaledOutwards(event->region(), devicePixelRatio());
     paintedScene = due.scene;
     paintedSize = device;
-    if (frames.draw(sequence, due, frame, only))
+    if (frames.draw(theShow->sceneSequence(), due, frame, only))
         paintedTime = due.timeMs;
     if (!store) {
         QPainter painter(this);
@@ -337,10 +222,10 @@ void Window::keyPressEvent(QKeyEvent *event)
 {
     if (event->isAutoRepeat())
         return;
-    const auto seek = [this](int deltaMs) { sequence.seek(musicAt(monotonicNowNs()), deltaMs); };
+    const auto seek = [this](int deltaMs) { theShow->seek(deltaMs); };
     switch (event->key()) {
     case Qt::Key_Escape:
-        endShow();
+        theShow->quit();
         break;
     case Qt::Key_Left:
         seek(-1000);

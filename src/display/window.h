@@ -1,11 +1,8 @@
 #ifndef WINDOW_H
 #define WINDOW_H
 
-#include "beattracker.h"
 #include "displaypacing.h"
 #include "framepainter.h"
-#include "musicclock.h"
-#include "musicplayback.h"
 #include "scenesequence.h"
 
 #include <QImage>
@@ -17,20 +14,16 @@
 #include <optional>
 
 class Instruction;
-class ServerLatency;
+class Show;
 
-// The demo: a window that plays the scenes one after the other while the music streams. The
-// music is the scene clock: which scene runs, and at what time, follows from how far the music has
-// been heard (SceneSequence). The show ends once the whole music has been heard.
+// The demo's window: shows the show (Show), one frame per refresh of the display, each painted in
+// bands on all cores at the scene time the show gives for the moment it will be seen; takes the
+// keys, and covers its screen, or the one left when it goes away. The show's end ends the
+// program's event loop with the show's exit status.
 class Window : public QRasterWindow
 {
 public:
-    // The demo itself: plays `music` (its loading started) and the demo's scenes, prepared for
-    // the screen before the music starts. Without sound (`withSound` false, or no sound device to
-    // be had) the show runs on the monotonic clock and ends after the music's length. With
-    // `onBeats` (a song loaded whole) its beats are found as it loads, and the scenes' moments
-    // land on them once found.
-    Window(std::unique_ptr<MusicPlayback> music, bool withSound, bool onBeats = false);
+    explicit Window(std::unique_ptr<Show> show);
     // Plays the given scenes, silently, on the monotonic clock from the first frame; it does not
     // end by itself. The scenes stay owned by the caller.
     explicit Window(const QList<Instruction *> &scenes);
@@ -67,16 +60,6 @@ private:
     void moveToScreen(QScreen *target);
     void followScreen(QScreen *screen);
     void setCursorHidden(bool hidden);
-    // Takes in what the audio callback noted, says so when the sound stops or comes back or the
-    // music could not be read to its end, and quits once the music has been heard.
-    void followMusic(qint64 nowNs);
-    // Starts a sound device that opened where the show is, and runs on without one that was lost
-    // or could not be opened.
-    void followDevice(qint64 nowNs);
-    // Ends the event loop: status 0, or 1 when the music was found damaged.
-    void endShow();
-    // The music's position (ns) for a frame shown at `shownAtNs`: what the scene times follow.
-    qint64 musicAt(qint64 shownAtNs);
     // A frame may be painted: it is, when the toolkit next delivers an update, where it would
     // differ from the picture on screen.
     void frameDue();
@@ -87,16 +70,7 @@ private:
     // not an image.
     QImage *backingImage();
 
-    std::unique_ptr<MusicPlayback> music; // the demo's music; none in a silent window
-    SceneSequence sequence;
-    std::unique_ptr<BeatFinder> beats; // the music's beats, found on a thread of their own
-    int beatsTaken = 0; // the handovers of beats the sequence has taken
-    MusicClock clock {musicBytesPerSecond};
-    std::unique_ptr<ServerLatency> serverLatency; // what the sound server says it delays the music
-    bool soundWanted = true;
-    bool clockStarted = false;
-    bool loopFollowed = false; // the sequence starts over with the music
-    bool loadReported = false; // a music that could not be read to its end was said so
+    std::unique_ptr<Show> theShow; // what the window shows
 
     bool frameIsDue = false; // frameDue() asked for an update not delivered yet
     std::optional<SceneSequence::Frame> dueFrame; // the due frame's scene and time, while painted
@@ -105,9 +79,6 @@ private:
     int paintedScene = -1;
     long paintedTime = 0;
     QSize paintedSize;
-
-    QTimer musicWatch; // follows the music also while no frames are painted
-    bool silenceReported = false;
 
     FramePainter frames; // fits the scenes to the window, painting in bands on all cores
     QImage ownFrame; // where frames are painted when the backing store is not an image

@@ -3,7 +3,7 @@
 #include <QElapsedTimer>
 
 FrameSequence::FrameSequence(const QList<Instruction *> &scenes, int fps)
-    : sequence(scenes), painter(scenes), framesPerSecond(fps)
+    : show(scenes), painter(scenes), framesPerSecond(fps)
 { }
 
 void FrameSequence::drawNext(QImage &image)
@@ -16,7 +16,7 @@ void FrameSequence::drawAt(qint64 timeMs, QImage &image)
 {
     QElapsedTimer timer;
     timer.start();
-    painter.draw(sequence, sequence.at(timeMs * 1'000'000), image);
+    painter.draw(show.sceneSequence(), show.frameAtMusic(timeMs * 1'000'000), image);
     drawingTimeNs += timer.nsecsElapsed();
     ++drawn;
 }

@@ -2,19 +2,18 @@
 #define SEQUENCE_H
 
 #include "framepainter.h"
-#include "scenesequence.h"
+#include "show.h"
 
 #include <QImage>
 #include <QList>
 
-#include <limits>
 #include <vector>
 
 class Instruction;
 
-// The demo's scene sequence played at a fixed frame rate: frame n shows the demo at music
-// position n * 1000 / fps ms, with the window's sequencing (SceneSequence), fitted to the frame's
-// size as the window fits it.
+// The demo's show played offline at a fixed frame rate: frame n shows the demo at music position
+// n * 1000 / fps ms, as the window's show (Show) plays it, fitted to the frame's size as the
+// window fits it.
 class FrameSequence
 {
 public:
@@ -30,10 +29,7 @@ public:
     void drawNext(QImage &image);
     // The music's beats (ns from its start, ascending), all of them: the scenes' moments land on
     // them.
-    void setBeats(std::vector<qint64> beatsNs)
-    {
-        sequence.setBeats(std::move(beatsNs), std::numeric_limits<qint64>::max());
-    }
+    void setBeats(std::vector<qint64> beatsNs) { show.setAllBeats(std::move(beatsNs)); }
     // Goes on at frame `frame`, passing over the frames before it.
     void skipTo(qint64 frame) { next = std::max(next, frame); }
     // Paints the demo at music position timeMs.
@@ -45,7 +41,7 @@ public:
     qint64 drawnFrames() const { return drawn; }
 
 private:
-    SceneSequence sequence;
+    Show show;
     FramePainter painter;
     int framesPerSecond;
     qint64 next = 0;
