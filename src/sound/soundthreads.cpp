@@ -32,7 +32,7 @@ namespace {
 // or policy differs from the caller's, or a while has passed.
 void awaitOwnPriority(pid_t thread)
 {
-    constexpr int waitMs = 250, pollMs = 5;
+    constexpr int waitMs = 1000, pollMs = 5;
     const int nice = getpriority(PRIO_PROCESS, id_t(gettid()));
     for (int waited = 0; waited < waitMs; waited += pollMs) {
         errno = 0;
