@@ -468,8 +468,8 @@ played() { # WHAT EXPECTED MIN_SNR|- PASSES ARGUMENT...
     mkdir -p "$dir"
     mkfifo "$dir/opened"
     for_user "$dir"
-    (read -r _ <"$dir/opened" && exec parec --raw --format=s16le --rate=44100 --channels=2 \
-        --latency-msec=5 -d mincer.monitor >"$dir/recording.raw") &
+    (read -r _ <"$dir/opened" && exec "${listener[@]}" parec --raw --format=s16le --rate=44100 \
+        --channels=2 --latency-msec=5 -d mincer.monitor >"$dir/recording.raw") &
     local parec=$! demo status window result
     (cd "$dir" && exec env DISPLAY="${display[1920x1080]}" SDL_AUDIODRIVER=pulse \
         LD_PRELOAD="$callbacklog" MINCER_CALLBACK_LOG="$dir/callbacks.log" \
@@ -529,11 +529,11 @@ comeback() { # LIBRARY DIR
     mkfifo "$dir/opened" "$dir/pcm" "$dir/pcm2"
     for_user "$dir"
     record() { # SUFFIX [GATE]: the monitor, from when a line comes through GATE on
-        "$recorder" "$dir/recording$1.raw" "$dir/chunks$1.txt" <"$dir/pcm$1" &
+        "${listener[@]}" "$recorder" "$dir/recording$1.raw" "$dir/chunks$1.txt" <"$dir/pcm$1" &
         recording+=($!)
         (if [ -n "${2:-}" ]; then read -r _ <"$2" || exit; fi
-            exec parec --raw --format=s16le --rate=44100 --channels=2 --latency-msec=5 \
-                -d mincer.monitor >"$dir/pcm$1" 2>/dev/null) &
+            exec "${listener[@]}" parec --raw --format=s16le --rate=44100 --channels=2 \
+                --latency-msec=5 -d mincer.monitor >"$dir/pcm$1" 2>/dev/null) &
         parec+=($!)
     }
     record "" "$dir/opened"
@@ -593,10 +593,10 @@ monitor_server= # where the music is heard, when not at the demo's own server
 
 load=${MINCER_SOUND_LOAD:-0}
 [ "$load" = cores ] && load=$(nproc)
-listener=() # how the launches' recorders run
+listener=() # how the recorders run
 if [ "$load" -gt 0 ]; then
     echo "== Beside $load CPU-bound processes"
-    # The recorder stands for the listener: at real-time priority (as root), so that the load does
+    # A recorder stands for the listener: at real-time priority (as root), so that the load does
     # not make it lose what the sink played (a plain pacat's music was then lost in 8 of 8 plays on
     # PipeWire, and in 1 of 8 with the recorder real-time).
     [ "$(id -u)" -eq 0 ] && listener=(chrt -r 10)
