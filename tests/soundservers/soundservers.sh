@@ -109,6 +109,10 @@ if [ -n "${MINCER_SOUND_DESKTOP:-}" ]; then
     fi
     as_user=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups)
     for_user() { chown -R nobody: "$1"; }
+    if ! "${as_user[@]}" test -x "$mincer" -a -r "$callbacklog"; then
+        echo "MINCER_SOUND_DESKTOP: the user nobody cannot reach the build ($mincer)"
+        exit 1
+    fi
     chmod 711 "$work"
     mkdir -m 755 "$work/system"
     cat >"$work/system/bus.conf" <<EOF
