@@ -492,7 +492,7 @@ int reportLaunch(const QString &dir, const QStringList &label)
             musicState = QStringLiteral("resampled");
         else if (whole > bytesPerSecond / 100)
             musicState = QStringLiteral("resampled-whole-to-%1s")
-                              .arg(double(whole) / bytesPerSecond, 0, 'f', 3);
+                             .arg(double(whole) / bytesPerSecond, 0, 'f', 3);
     }
 
     const qint64 soundUs = placed && *placed >= 0 ? recording.arrivalOf(*placed) : -1;
@@ -599,8 +599,7 @@ int reportTable(const QString &path)
         const bool ok = n >= minimumLaunches && int(leads.size()) == n
             && (!judged
                 || (std::abs(middle) <= (far ? farMedianLimitMs : medianLimitMs)
-                    && std::abs(worst) <= (far ? farLaunchLimitMs : launchLimitMs)
-                    && intact == n))
+                    && std::abs(worst) <= (far ? farLaunchLimitMs : launchLimitMs) && intact == n))
             && exitZero == n;
         met = met && ok;
         const QString withDropouts
@@ -612,7 +611,7 @@ int reportTable(const QString &path)
                     qPrintable(range(firsts)), intact, n, qPrintable(withDropouts), exitZero, n,
                     !ok          ? "MISSED"
                         : judged ? "met"
-                                 : "met, the lead not judged");
+                                 : "met, lead and music not judged");
     }
     std::printf("(ms; lead: when the music reached the sink's monitor minus when a viewer saw the "
                 "frame of the same time, positive: the picture is ahead; per launch the median "
