@@ -99,6 +99,7 @@ int main(int argc, char *argv[])
             feedingNs += timer.nsecsElapsed();
         }
         timer.start();
+        tracker.finish();
         const std::vector<qint64> beats = tracker.beats();
         const qint64 choosingNs = timer.nsecsElapsed();
         const double songS = double(tracker.fedFrames()) / musicRateHz;

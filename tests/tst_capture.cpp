@@ -309,19 +309,130 @@ static QList<double> writeSong(const QString &path, double seconds, double fromB
     return runTool("ffmpeg", mono + QStringList {path + ".raw", path}) ? beats : QList<double> {};
 }
 
+// 40 s of a game's song from its MIDI file, rendered with fluidsynth and the demo's soundfont:
+// `game` names the file, and "drumless" leaves out the drum channel, "break" 12 beats of silence
+// from beat 24; `fromBpm`, `toBpm` (0: the file's own) replace its tempo. Returns its beats (ms):
+// the tempo map's, from the grid's phase (the file's commonest note-on tick within a sixteenth).
+static QList<double> renderGameSong(const QString &path, const QString &game, double fromBpm,
+                                    double toBpm)
+{
+    QProcess reader;
+    reader.start("midicsv", {"/usr/share/planetblupi/music/" + game.section(' ', 0, 0) + ".mid"});
+    if (!reader.waitForFinished(60000) || reader.exitCode() != 0)
+        return {};
+    QList<QStringList> events;
+    for (const QByteArray &line : reader.readAllStandardOutput().split('\n'))
+        if (!line.isEmpty())
+            events.append(QString::fromLatin1(line).split(", "));
+    const int division = events.first().at(5).toInt(); // ticks a beat
+    QMap<int, int> phases;
+    double ownUs = 500000;
+    for (const QStringList &event : events) {
+        if (event.at(2) == "Note_on_c" && event.at(5).toInt() > 0)
+            ++phases[event.at(1).toInt() % (division / 4)];
+        if (event.at(2) == "Tempo")
+            ownUs = event.at(3).toDouble();
+    }
+    const int lead = std::max_element(phases.begin(), phases.end()).key();
+    // Each beat's length (µs) as the file's tempo events give it, and the beats' times.
+    const double from = fromBpm > 0 ? fromBpm : 60e6 / ownUs, to = toBpm > 0 ? toBpm : from;
+    const int beatCount = int(40 * (from + to) / 2 / 60) + 2;
+    const int fine = 16; // ticks a tick: fluidsynth rounds a tempo change to a tick
+    QList<double> beats;
+    QStringList conductor {"1, 0, Start_track"};
+    double ms = 0;
+    for (int beat = 0; beat <= beatCount; ++beat) {
+        const int us = qRound(60e6 / (from + (to - from) * beat / beatCount));
+        conductor << QStringLiteral("1, %1, Tempo, %2").arg(qint64(beat) * division * fine).arg(us);
+        beats.append(ms);
+        ms += us / 1000.0;
+    }
+    const qint64 endTick = qint64(beatCount) * division * fine;
+    for (int channel = 0; channel < 16; ++channel)
+        conductor << QStringLiteral("1, %1, Control_c, %2, 123, 0").arg(endTick).arg(channel);
+    conductor << QStringLiteral("1, %1, End_track").arg(endTick);
+    QMap<int, QList<QPair<qint64, QString>>> tracks;
+    for (QStringList event : events) {
+        const int track = event.at(0).toInt();
+        const qint64 tick = (event.at(1).toLongLong() - lead) * fine;
+        const QString &kind = event.at(2);
+        const bool note = kind == "Note_on_c" || kind == "Note_off_c";
+        if (track <= 1 || kind == "Tempo" || kind == "End_track" || kind == "Start_track"
+            || (note && (tick < 0 || tick >= endTick))
+            || (note && event.at(3) == "9" && game.contains("drumless"))
+            || (note && game.contains("break") && tick >= 24LL * division * fine
+                && tick < 36LL * division * fine && event.at(5) != "0"))
+            continue;
+        event[1] = QString::number(std::clamp<qint64>(tick, 0, endTick));
+        tracks[track].append({std::clamp<qint64>(tick, 0, endTick), event.join(", ")});
+    }
+    QStringList csv {
+        QStringLiteral("0, 0, Header, 1, %1, %2").arg(tracks.size() + 1).arg(division * fine)};
+    csv << conductor;
+    for (auto track = tracks.begin(); track != tracks.end(); ++track) {
+        std::stable_sort(track->begin(), track->end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        csv << QStringLiteral("%1, 0, Start_track").arg(track.key());
+        for (const auto &event : *track)
+            csv << event.second;
+        csv << QStringLiteral("%1, %2, End_track").arg(track.key()).arg(endTick);
+    }
+    csv << "0, 0, End_of_file";
+    QProcess writer;
+    writer.start("csvmidi", {"-", path + ".mid"});
+    writer.write(csv.join('\n').toLatin1() + '\n');
+    writer.closeWriteChannel();
+    if (!writer.waitForFinished(60000) || writer.exitCode() != 0
+        || !runTool("fluidsynth",
+                    {"-q",
+                     "-n",
+                     "-i",
+                     "-f",
+                     "/dev/null",
+                     "-F",
+                     path + ".f32",
+                     "-T",
+                     "raw",
+                     "-O",
+                     "float",
+                     "-E",
+                     "little",
+                     "-r",
+                     "44100",
+                     "-g",
+                     "0.4",
+                     "-o",
+                     "synth.cpu-cores=1",
+                     MINCER_SOUNDFONT,
+                     path + ".mid"})
+        || !runTool("sox", {"-D", "-V1",  "-t", "raw", "-r", "44100",       "-e", "floating-point",
+                            "-b", "32",   "-c", "2",   "-L", path + ".f32", "-b", "16",
+                            path, "gain", "-n", "-1"}))
+        return {};
+    return beats;
+}
+
 void TestCapture::eventsOnTheBeats_data()
 {
     QTest::addColumn<double>("fromBpm");
     QTest::addColumn<double>("toBpm");
     QTest::addColumn<double>("startS");
+    QTest::addColumn<QString>("game"); // a game's song rendered from MIDI (renderGameSong)
 
-    QTest::newRow("70 BPM, the hi-hat at 140") << 70.0 << 70.0 << 0.5;
-    QTest::newRow("100 BPM") << 100.0 << 100.0 << 0.3;
-    QTest::newRow("128 BPM") << 128.0 << 128.0 << 0.7;
-    QTest::newRow("180 BPM") << 180.0 << 180.0 << 0.4;
-    QTest::newRow("an intro without beat, then 110 BPM") << 110.0 << 110.0 << 8.0;
-    QTest::newRow("from 96 to 136 BPM") << 96.0 << 136.0 << 0.5;
-    QTest::newRow("no beat: the own timing") << 0.0 << 0.0 << 0.0;
+    QTest::newRow("70 BPM, the hi-hat at 140") << 70.0 << 70.0 << 0.5 << QString();
+    QTest::newRow("100 BPM") << 100.0 << 100.0 << 0.3 << QString();
+    QTest::newRow("128 BPM") << 128.0 << 128.0 << 0.7 << QString();
+    QTest::newRow("180 BPM") << 180.0 << 180.0 << 0.4 << QString();
+    QTest::newRow("an intro without beat, then 110 BPM") << 110.0 << 110.0 << 8.0 << QString();
+    QTest::newRow("from 96 to 136 BPM") << 96.0 << 136.0 << 0.5 << QString();
+    QTest::newRow("no beat: the own timing") << 0.0 << 0.0 << 0.0 << QString();
+    QTest::newRow("game: 104 BPM, the kick off the beat as often as on")
+        << 0.0 << 0.0 << 0.0 << "music004";
+    QTest::newRow("game: the same at 190 BPM") << 190.0 << 190.0 << 0.0 << "music004";
+    QTest::newRow("game: the same with a break") << 0.0 << 0.0 << 0.0 << "music004 break";
+    QTest::newRow("game: 120 BPM without drums") << 0.0 << 0.0 << 0.0 << "music000 drumless";
+    QTest::newRow("game: 120 to 150 BPM without drums")
+        << 120.0 << 150.0 << 0.0 << "music000 drumless";
 }
 
 // The events found in the frames of the video that mincer-capture paints of a song with known
@@ -333,8 +444,15 @@ void TestCapture::eventsOnTheBeats()
     QFETCH(double, fromBpm);
     QFETCH(double, toBpm);
     QFETCH(double, startS);
+    QFETCH(QString, game);
+    if (!game.isEmpty()
+        && (QStandardPaths::findExecutable("midicsv").isEmpty()
+            || !QFile::exists("/usr/share/planetblupi/music/music000.mid")))
+        QSKIP("midicsv and planetblupi-music-midi are needed");
     QTemporaryDir folder;
-    const QList<double> beats = writeSong(folder.filePath("song.flac"), 40, fromBpm, toBpm, startS);
+    const QList<double> beats = game.isEmpty()
+        ? writeSong(folder.filePath("song.flac"), 40, fromBpm, toBpm, startS)
+        : renderGameSong(folder.filePath("song.flac"), game, fromBpm, toBpm);
     QVERIFY(QFileInfo::exists(folder.filePath("song.flac")));
     // The frames, from an "ffmpeg" that hands them on through a pipe.
     const QString pipe = folder.filePath("frames");

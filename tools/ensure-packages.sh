@@ -52,6 +52,9 @@ SOUND_TEST_PACKAGES=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplu
                      libxcb1-dev libxcb-damage0-dev libxcb-present-dev libxcb-xtest0-dev
                      libsdl2-2.0-0 jq rtkit)
 TEST_PACKAGES+=("${SOUND_TEST_PACKAGES[@]}")
+# The capture test's beat rows render game songs from their MIDI files (midicsv edits them).
+BEAT_TEST_PACKAGES=(planetblupi-music-midi midicsv)
+TEST_PACKAGES+=("${BEAT_TEST_PACKAGES[@]}")
 # ./test builds its sanitizer build with Qt 6, so that both stay green.
 TEST_PACKAGES+=("${QT5_BUILD_PACKAGES[@]}" "${QT6_BUILD_PACKAGES[@]}")
 # The package test judges the package with lintian.

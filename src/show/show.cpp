@@ -1,6 +1,6 @@
 #include "show.h"
 
-#include "beattracker.h"
+#include "beatfinder.h"
 #include "musicclock.h"
 #include "musicplayback.h"
 #include "scenelist.h"

@@ -5,19 +5,15 @@
 
 #include <QtGlobal>
 
-#include <atomic>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <vector>
 
-class MusicBuffer;
-class QThread;
-
-// The beats of a song as a listener taps them (the kick and the snare, 60 to 190 a minute), each on
-// the onset of its hit, following tempo changes; none where the song has no steady beat. Chosen
-// among aubio's onsets as the chain of hits that gains the most (docs/beats.md). The music is fed
-// in the show's format, in order, in pieces of any size.
+// The beats of a song as a listener taps them (60 to 200 a minute), on the beat rather than the
+// off-beat, following tempo changes and found again after a break; none where the song has no
+// clear beat. aubio hears the onsets; the beats are the best path through them at the song's
+// local tempo (docs/beats.md). The music is fed in the show's format, in order, in pieces of any
+// size; each piece costs work in proportion to its length, whatever the song's length.
 class BeatTracker
 {
 public:
@@ -27,63 +23,47 @@ public:
     // Analyses the next `bytes` bytes of music (whole sample frames).
     void feed(const char *music, qint64 bytes);
     // The beats of the music fed so far, in sample frames from its start, ascending. Those of its
-    // last 15 seconds may still change as more music comes.
+    // last 15 seconds may still change as more music comes; those before never do.
     std::vector<qint64> beats() const;
     // The same in ns from the music's start, those before frame `beforeFrames` only.
     std::vector<qint64> beatsNs(qint64 beforeFrames = std::numeric_limits<qint64>::max()) const;
+    // The music has ended: its last seconds are analysed too. Nothing more may be fed.
+    void finish();
     // The music fed so far, in sample frames.
     qint64 fedFrames() const { return fed; }
 
     static constexpr qint64 unsettledFrames = 15 * musicRateHz;
+    // Sample frames to ns.
+    static qint64 framesToNs(qint64 frames) { return frames * 1'000'000'000 / musicRateHz; }
 
 private:
     struct Aubio;
-    struct Hit
-    {
-        qint64 frame;
-        float gainDb; // what it gains as a beat
-    };
 
     void analyseHop();
-    float loudnessDb(qint64 frame) const;
-    std::vector<Hit> hits() const;
-    static std::vector<qint64> chains(const std::vector<Hit> &hits);
-    static std::vector<qint64> keepSteady(const std::vector<qint64> &beats);
+    void emphasise();
+    void estimateTempo();
+    void findPaths();
+    void settle();
+    std::vector<size_t> path() const;
+    qint64 refined(size_t step) const;
 
     std::unique_ptr<Aubio> aubio;
     std::vector<float> hop; // the mono samples of the hop being filled
     qint64 fed = 0;
-    std::vector<qint64> trackedBeats; // aubio's beats
-    std::vector<qint64> onsets; // aubio's onsets
-    std::vector<float> hopPower; // mean square of each hop
-};
 
-// The beats of a song loaded whole into a MusicBuffer, found on a thread of its own at low
-// priority as the song loads, ahead of the picture; read from any thread.
-class BeatFinder
-{
-public:
-    explicit BeatFinder(const MusicBuffer &music);
-    // Stops the thread.
-    ~BeatFinder();
-
-    // Any thread: how often the beats found so far have been handed over (0: not yet).
-    int handedOver() const { return handovers.load(std::memory_order_acquire); }
-    // Any thread: the beats found so far (ns from the music's start, ascending), final before
-    // `knownUntilNs` (the whole song once it has been analysed to its end).
-    std::vector<qint64> beats(qint64 *knownUntilNs) const;
-
-private:
-    void run();
-    void handOver(const BeatTracker &tracker, bool finished);
-
-    const MusicBuffer &music;
-    std::atomic<bool> stopping {false};
-    std::atomic<int> handovers {0};
-    mutable std::mutex handed;
-    std::vector<qint64> beatsNs;
-    qint64 knownNs = 0;
-    std::unique_ptr<QThread> thread;
+    // Per step of the analysis (256 sample frames): how much sound starts there, and how much
+    // more than around it (the onset strength the beats are chosen by).
+    std::vector<float> flux, strength;
+    std::vector<std::vector<float>> bandHistory; // the last steps' loudness per band
+    // Per block of steps: the beat period in steps (0: no clear beat), and the strength's scale.
+    std::vector<float> period, scale, regularity;
+    float lastPeriod = 0;
+    // Per step: the best path of beats that ends with a beat there, and the beat before it.
+    std::vector<float> score;
+    std::vector<int> previous;
+    std::vector<qint64> onsets; // aubio's, in sample frames
+    std::vector<size_t> settled; // the beats that no later music changes, in steps
+    bool ended = false;
 };
 
 // Whether the scenes follow the beats of the music at `path`: any song but headerless PCM (the

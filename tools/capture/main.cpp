@@ -542,8 +542,10 @@ int main(int argc, char *argv[])
         // end, so that a leak checker does not count them).
         static const auto *scenes = new QList<Instruction *>(createScenes());
         FrameSequence sequence(*scenes, options.fps);
-        if (onBeats)
+        if (onBeats) {
+            tracker.finish();
             sequence.setBeats(tracker.beatsNs());
+        }
 
         QElapsedTimer wall;
         wall.start();
