@@ -97,7 +97,8 @@ void Show::followMusic(qint64 nowNs)
     });
     if (serverLatency)
         serverLatency->takeNew([this](const ServerLatency::Report &report) {
-            clock->serverLatencyReported(report.timeNs, report.latencyNs, report.sink);
+            clock->serverLatencyReported(report.timeNs, report.latencyNs, report.sink,
+                                         report.sinkOnly);
         });
     const MusicBuffer &loaded = music->music();
     if (music->loops() && !loopFollowed) {

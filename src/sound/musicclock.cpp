@@ -116,7 +116,7 @@ void MusicClock::bufferRequested(qint64 timeNs, int bytes, int musicPartBytes)
     anchorTimeNs = timeNs;
 }
 
-void MusicClock::serverLatencyReported(qint64 timeNs, qint64 latencyNs, quint32 sink)
+void MusicClock::serverLatencyReported(qint64 timeNs, qint64 latencyNs, quint32 sink, bool sinkOnly)
 {
     // Before the device plays, a server's delay shows as a pause in the requests (a new stream
     // held back).
@@ -135,6 +135,11 @@ void MusicClock::serverLatencyReported(qint64 timeNs, qint64 latencyNs, quint32 
     std::nth_element(sorted.begin(), sorted.begin() + 2, sorted.end());
     const qint64 medianNs = sorted[2];
     serverDelayAt(timeNs);
+    // A sink's delay alone is all beyond the queue, which holds the stream's (and the library's).
+    if (sinkOnly) {
+        serverDelayTargetNs = medianNs;
+        return;
+    }
     // Where the server holds more than the device's queue, the sound library may hold music of its
     // own besides, which the server does not see: counted in over the first unreportedNs beyond the
     // queue, so that reports wandering about the queue do not make the clock jump.

@@ -104,8 +104,10 @@ public:
     // (libraryUnreportedNs()).
     void setUnreportedNs(qint64 heldNs) { unreportedNs = heldNs; }
     // The sound server reported at `timeNs` that music handed over is heard `latencyNs` later, on
-    // its sink `sink` (ServerLatency).
-    void serverLatencyReported(qint64 timeNs, qint64 latencyNs, quint32 sink);
+    // its sink `sink` (ServerLatency); or, `sinkOnly`, that its sink delays what it is given by
+    // `latencyNs`, not saying what the stream holds.
+    void serverLatencyReported(qint64 timeNs, qint64 latencyNs, quint32 sink,
+                               bool sinkOnly = false);
 
     // Music heard by `timeNs` (ns of music): never less than the last answer.
     qint64 heardAt(qint64 timeNs);

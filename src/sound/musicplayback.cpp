@@ -1,10 +1,12 @@
 #include "musicplayback.h"
 
+#include "serverquantum.h"
 #include "soundserverwatch.h"
 #include "soundthreads.h"
 
 #include <SDL.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -50,6 +52,8 @@ qint64 libraryUnreportedNs()
 
 namespace {
 
+bool playsThroughServer();
+
 // Opens the sound device for `stream`, paused; false with SDL's reason.
 bool openDevice(MusicPlayback::Stream *stream, QString *error)
 {
@@ -62,7 +66,14 @@ bool openDevice(MusicPlayback::Stream *stream, QString *error)
     wanted.freq = musicRateHz;
     wanted.format = AUDIO_S16LSB;
     wanted.channels = musicChannels;
-    wanted.samples = deviceBufferFrames;
+    // At least the server's cycle, where it says what it is: with a shorter buffer one late
+    // wake-up of SDL's audio thread leaves the server nothing to play for a whole cycle.
+    constexpr int quantumWaitMs = 200;
+    constexpr qint64 longestQuantumFrames = 8192; // PipeWire's limit, 186 ms
+    const qint64 quantumNs = playsThroughServer() ? serverQuantumNs(quantumWaitMs) : 0;
+    const qint64 quantumFrames = (quantumNs * musicRateHz + 999'999'999) / 1'000'000'000;
+    wanted.samples
+        = Uint16(std::clamp<qint64>(quantumFrames, deviceBufferFrames, longestQuantumFrames));
     wanted.callback = effect;
     wanted.userdata = stream;
     // No spec for what was obtained: SDL then converts the music to whatever rate, format and
