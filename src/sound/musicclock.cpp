@@ -58,7 +58,7 @@ void MusicClock::setMusicLength(qint64 bytes)
     lengthNs = bytes < 0 ? -1 : musicNs(bytes);
 }
 
-void MusicClock::bufferRequested(qint64 timeNs, int bytes, int musicPartBytes)
+void MusicClock::bufferRequested(qint64 timeNs, qint64 bytes, qint64 musicPartBytes)
 {
     if (state == State::NotStarted)
         return;

@@ -1,5 +1,6 @@
 #include "musicplayback.h"
 
+#include "monotonic.h"
 #include "soundserverwatch.h"
 #include "soundthreads.h"
 
@@ -232,7 +233,7 @@ void MusicPlayback::playFrom(qint64 position)
     if (loops())
         position %= music().lengthBytes();
     position -= position % musicBytesPerFrame;
-    stream->requests.takeNew([](qint64, int, int) {}); // the last of a device lost
+    stream->requests.takeNew([](qint64, qint64, qint64) {}); // the last of a device lost
     std::lock_guard<std::mutex> hold(stream->lock);
     stream->playFrom = position;
     playing = true;

@@ -1,8 +1,8 @@
 #ifndef MUSICPLAYBACK_H
 #define MUSICPLAYBACK_H
 
+#include "bufferlog.h"
 #include "musicbuffer.h"
-#include "musicclock.h"
 
 #include <QString>
 
@@ -63,7 +63,7 @@ public:
         if (playing)
             stream->requests.takeNew(take);
         else
-            stream->requests.takeNew([](qint64, int, int) {});
+            stream->requests.takeNew([](qint64, qint64, qint64) {});
     }
 
     // What the callback and the device's thread share. It outlives the playback when the device
