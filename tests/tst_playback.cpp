@@ -341,16 +341,21 @@ void TestPlayback::failedLoadPlaysWhatWasRead()
     QCOMPARE(played.mid(start + good.size()).count('\0'), played.size() - start - good.size());
 }
 
-// An exit before the show does not wait for a pipe that gives nothing; a crash is the system's to
-// report (a core dump): no handler of SDL's catches it.
+// An exit before the show does not wait for a pipe that gives nothing; a crash, Ctrl-C and kill
+// end the demo as the system does (a core dump, status 130, 143): no handler of SDL's catches
+// them. The beats are looked for in a song only, never in headerless music through a pipe.
 void TestPlayback::endsAsTheSystemSays_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("signal"); // sent a second in, where the demo must not catch it; 0: none
     QTest::addColumn<int>("status"); // -1: killed by the signal
+    QTest::addColumn<bool>("findsBeats"); // a thread at the beat finder's niceness (15) runs
     QTest::newRow("an unknown screen, music from a quiet pipe")
-        << QStringList {"--screen", "none-such", "-"} << 0 << 2;
-    QTest::newRow("a crash") << QStringList() << int(SIGQUIT) << -1;
+        << QStringList {"--screen", "none-such", "-"} << 0 << 2 << false;
+    QTest::newRow("a crash") << QStringList() << int(SIGQUIT) << -1 << false;
+    QTest::newRow("Ctrl-C, the demo's music through a pipe")
+        << QStringList {"-"} << int(SIGINT) << -1 << false;
+    QTest::newRow("kill, a song") << QStringList {"song.flac"} << int(SIGTERM) << -1 << true;
 }
 
 void TestPlayback::endsAsTheSystemSays()
@@ -358,25 +363,45 @@ void TestPlayback::endsAsTheSystemSays()
     QFETCH(QStringList, arguments);
     QFETCH(int, signal);
     QFETCH(int, status);
+    QFETCH(bool, findsBeats);
     QTemporaryDir folder;
     QFile music(folder.filePath("music.raw"));
     QVERIFY(music.open(QIODevice::WriteOnly) && music.write(pattern(5 * bytesPerSecond)) > 0);
     music.close();
+    // Ten minutes, so that its beats are still looked for a second in.
+    if (findsBeats)
+        QVERIFY(runTool("sox",
+                        {"-V1", "-n", "-r", "44100", "-b", "16", folder.filePath("song.flac"),
+                         "synth", "600", "sine", "100-6000"}));
     QProcess demo;
     prepareDemo(demo, folder.path());
     demo.start(MINCER_BINARY, arguments);
     demo.write(pattern(bytesPerSecond)); // a pipe's first sound, and then nothing
+    while (arguments.contains("-") && demo.bytesToWrite() > 0 && demo.waitForBytesWritten()) { }
     if (signal && demo.waitForStarted()) {
         QThread::sleep(1);
-        QFile status(QString("/proc/%1/status").arg(demo.processId()));
+        const QString process = QString("/proc/%1/").arg(demo.processId());
+        QFile status(process + "status");
         QVERIFY(status.open(QIODevice::ReadOnly));
         const QByteArray lines = status.readAll();
         const QByteArray caught = lines.mid(lines.indexOf("SigCgt:") + 7, 17).trimmed();
         QVERIFY2(!(caught.toULongLong(nullptr, 16) >> (signal - 1) & 1), caught);
+        bool finding = false;
+        for (const QString &thread :
+             QDir(process + "task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile stat(process + "task/" + thread + "/stat");
+            // The niceness is the 19th field, the 17th after the name in brackets.
+            if (stat.open(QIODevice::ReadOnly))
+                finding
+                    |= stat.readAll().split(')').last().simplified().split(' ').value(16) == "15";
+        }
+        QCOMPARE(finding, findsBeats);
         ::kill(pid_t(demo.processId()), signal);
     }
     QVERIFY(demo.waitForFinished(5000));
     QCOMPARE(demo.exitStatus() == QProcess::CrashExit ? -1 : demo.exitCode(), status);
+    if (status == -1)
+        QCOMPARE(demo.exitCode(), signal); // what killed it
 }
 
 QTEST_GUILESS_MAIN(TestPlayback)

@@ -92,7 +92,8 @@ bool startMusic(const DemoOptions &options, Music *music)
         std::fprintf(stderr, "mincer: %s cannot start over; it plays once\n",
                      qPrintable(musicName(path)));
     music->name = musicName(path);
-    music->onBeats = followsBeats(path, options.ownTiming);
+    // The beats are found in music kept whole only: a pipe's ring is recycled under the reader.
+    music->onBeats = !pipe && followsBeats(path, options.ownTiming);
     music->buffer = std::make_unique<MusicBuffer>(std::move(source));
     music->buffer->startLoading();
     music->loading.start();
@@ -118,6 +119,7 @@ int main(int argc, char *argv[])
 {
     // The environment is set before any thread starts: setenv is not safe beside other threads.
     requestImmediateRepaints();
+    keepSystemSignals();
 
     // The help, the version, mistakes and music that cannot be played are answered before the
     // toolkit starts, so without a display, unless the command line holds options that may be

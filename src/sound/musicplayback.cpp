@@ -40,6 +40,11 @@ void effect(void *userdata, unsigned char *stream, int len)
     playing->requests.append(nowNs, len, copied);
 }
 
+void keepSystemSignals()
+{
+    qputenv("SDL_NO_SIGNAL_HANDLERS", "1"); // SDL 2's hint, read from the environment
+}
+
 qint64 libraryUnreportedNs()
 {
     constexpr qint64 classicNs = 10'000'000;

@@ -20,6 +20,12 @@ constexpr int deviceBufferFrames = musicRateHz / 50;
 // whose SDL 2 keeps a buffer of its own.
 qint64 libraryUnreportedNs();
 
+// Call before any thread starts, since it sets the environment: SIGINT and SIGTERM end the
+// program as the system does, whichever SDL 1.2 is loaded. SDL 2 under sdl12-compat would catch
+// both once its audio starts, to post a quit event that nothing reads (sdl12-compat ignores
+// SDL_INIT_NOPARACHUTE), and Ctrl-C, kill and a shutdown would leave the show playing.
+void keepSystemSignals();
+
 // Audio fill callback: copies the next len bytes of the music into stream, silence after its end
 // and where it is not loaded yet, starts it over at its end when it loops, and notes the time and
 // size of the request and the music in it. `userdata` is the playback's stream.
