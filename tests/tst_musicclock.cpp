@@ -132,20 +132,20 @@ void TestMusicClock::followsTheDevice_data()
                             << Checks {{1000, 1000, 5, false}, {2900, 2900, 5, false}} << 200.0 << 0
                             << Reports();
     // A device that opens but never asks: the picture holds 0 for 3 s, then runs on without it,
-    // and the show ends after the music's length from the start.
+    // and the show ends once the picture has shown the whole music.
     QTest::newRow("no callbacks at all") << Requests() << 5000.0
                                          << Checks {{2990, 0, 0, false},
                                                     {4000, 1000, 1, false},
-                                                    {4990, 1990, 1, false},
-                                                    {5010, 2010, 1, true}}
+                                                    {7990, 4990, 1, false},
+                                                    {8010, 5010, 1, true}}
                                          << 3100.0 << 0 << Reports();
-    // The device stops asking half way: the picture runs on from where it stood after 3 s, and
-    // the show ends when the music would have ended.
+    // The device stops asking half way: the picture runs on from where it stood after 3 s, to the
+    // music's end.
     QTest::newRow("sound stops") << burst(0, 3) + paced(10, 1000) << 4500.0
                                  << Checks {{2000, 1020, 6, false},
                                             {4100, 1130, 6, false},
-                                            {4490, 1520, 6, false},
-                                            {4510, 1540, 6, true}}
+                                            {7400, 4430, 6, false},
+                                            {7500, 4530, 6, true}}
                                  << -1.0 << 0 << Reports();
     // SDL filled the device's queue of 30 ms with silence of its own before the first request:
     // the device plays from 490 ms, the music from 520 ms.

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 
@@ -186,17 +187,26 @@ int main(int argc, char *argv[])
     if (!musicReady(music))
         return 1;
 
-    Window window(std::make_unique<Show>(
-        std::make_unique<MusicPlayback>(std::move(music.buffer), options.loop), !options.mute,
-        music.onBeats));
-    if (!options.screen.isEmpty())
-        window.setHomeScreen(screen->name());
-    if (options.inWindow) {
-        window.setScreen(screen);
-        window.showInWindow(options.windowSize);
-    } else {
-        window.showCoveringScreen(screen);
+    int status = 0;
+    {
+        Window window(std::make_unique<Show>(
+            std::make_unique<MusicPlayback>(std::move(music.buffer), options.loop), !options.mute,
+            music.onBeats));
+        if (!options.screen.isEmpty())
+            window.setHomeScreen(screen->name());
+        if (options.inWindow) {
+            window.setScreen(screen);
+            window.showInWindow(options.windowSize);
+        } else {
+            window.showCoveringScreen(screen);
+        }
+        window.play();
+        status = app.exec();
     }
-    window.play();
-    return app.exec();
+    // The status the show decided, whatever a sound thread left inside SDL would meet at exit.
+    if (MusicPlayback::soundLeftRunning()) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }

@@ -58,8 +58,9 @@ public:
 
     // Music heard by `timeNs` (ns of music): never less than the last answer.
     qint64 heardAt(qint64 timeNs);
-    // Has the whole music been heard by `timeNs` (without sound: would it have been)? False while
-    // its length is not known. Asks the estimate, not the smoothed clock the picture follows.
+    // Has the whole music been heard by `timeNs` (without sound: has the clock run the music's
+    // length)? False while its length is not known. Asks the estimate, not the smoothed clock the
+    // picture follows.
     bool finishedAt(qint64 timeNs);
 
     // Is the sound device playing the music (not waiting for it to start, nor without sound)?
@@ -90,8 +91,8 @@ private:
     // The music at stream position `streamNs` of the device.
     qint64 musicAtStream(qint64 streamNs) const;
     // No sound from `fromNs` on; the clock stands at `positionNs` then, and music position
-    // `heardNs` was heard at `heardAtNs`.
-    void fallSilent(qint64 fromNs, qint64 positionNs, qint64 heardNs, qint64 heardAtNs);
+    // `heardNs` was the last heard.
+    void fallSilent(qint64 fromNs, qint64 positionNs, qint64 heardNs);
     // The server's delay counted at `timeNs`, moved toward its target.
     qint64 serverDelayAt(qint64 timeNs);
 
@@ -119,11 +120,9 @@ private:
     qint64 serverDelayNs = 0; // counted so far
     qint64 serverDelayAtNs = 0;
 
-    // Without sound: the clock stood at silentPositionNs at silentFromNs, and the music would have
-    // started playing at musicZeroNs had it played on.
+    // Without sound: the clock stood at silentPositionNs at silentFromNs.
     qint64 silentFromNs = 0;
     qint64 silentPositionNs = 0;
-    qint64 musicZeroNs = 0;
     qint64 silentHeardNs = 0; // the music heard by then
 
     qint64 answeredNs = 0; // the last answer of heardAt()

@@ -174,6 +174,8 @@ void keepDevice(MusicPlayback::Stream *stream)
 
 } // namespace
 
+std::atomic<bool> MusicPlayback::soundLeft {false};
+
 MusicPlayback::MusicPlayback(std::unique_ptr<MusicBuffer> music, bool loop) : stream(new Stream)
 {
     stream->music = std::move(music);
@@ -193,15 +195,17 @@ MusicPlayback::~MusicPlayback()
         std::unique_lock<std::mutex> lock(stream->lock);
         stream->quitting = true;
         stream->changed.notify_all();
-        deviceStopped = stream->changed.wait_for(lock, deviceStopTime, [this] {
-            return stream->finished;
-        }) && !stream->leftOpen;
+        const bool finished
+            = stream->changed.wait_for(lock, deviceStopTime, [this] { return stream->finished; });
+        deviceStopped = finished && !stream->leftOpen;
         lock.unlock();
-        if (stream->finished)
+        if (finished)
             device.join();
         else
             device.detach();
     }
+    if (!deviceStopped)
+        soundLeft.store(true, std::memory_order_release);
     if (loaderStopped && deviceStopped)
         delete stream;
 }

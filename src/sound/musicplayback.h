@@ -44,6 +44,11 @@ public:
     // Stops the callback and the device's thread, then closes the device if it still plays.
     ~MusicPlayback();
 
+    // Whether a playback ended leaving its device open or its thread inside SDL (waiting for a
+    // server that does not answer). The process should then end without running the libraries'
+    // destructors (std::_Exit), which could pull SDL from under them and change its exit status.
+    static bool soundLeftRunning() { return soundLeft.load(std::memory_order_acquire); }
+
     const MusicBuffer &music() const { return *stream->music; }
     // Whether the music starts over at its end, as far as is known yet.
     bool loops() const { return stream->loop && stream->music->canStartOver(); }
@@ -96,6 +101,7 @@ public:
     };
 
 private:
+    static std::atomic<bool> soundLeft;
     Stream *stream;
     std::thread device;
     // GUI thread's
