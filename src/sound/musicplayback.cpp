@@ -45,13 +45,23 @@ void keepSystemSignals()
     qputenv("SDL_NO_SIGNAL_HANDLERS", "1"); // SDL 2's hint, read from the environment
 }
 
+namespace {
+
+// Whether the SDL 1.2 loaded is sdl12-compat, over SDL 2.
+bool sdl12Compat()
+{
+    constexpr int firstCompatPatch = 50; // sdl12-compat calls itself 1.2.50 and later
+    const SDL_version *linked = SDL_Linked_Version();
+    return linked && linked->patch >= firstCompatPatch;
+}
+
+} // namespace
+
 qint64 libraryUnreportedNs()
 {
     constexpr qint64 classicNs = 10'000'000;
     constexpr qint64 compatNs = 18'000'000;
-    constexpr int firstCompatPatch = 50; // sdl12-compat calls itself 1.2.50 and later
-    const SDL_version *linked = SDL_Linked_Version();
-    return linked && linked->patch >= firstCompatPatch ? compatNs : classicNs;
+    return sdl12Compat() ? compatNs : classicNs;
 }
 
 namespace {
@@ -101,7 +111,6 @@ bool playsThroughServer()
 void keepDevice(MusicPlayback::Stream *stream)
 {
     constexpr auto pollInterval = std::chrono::milliseconds(100);
-    constexpr int serverConnectMs = 1000;
     constexpr char threadName[] = "mincer sound";
     pthread_setname_np(pthread_self(), threadName);
     enum class Device { Closed, Paused, Playing } device = Device::Closed;
@@ -115,11 +124,18 @@ void keepDevice(MusicPlayback::Stream *stream)
             lock.unlock();
             QString error;
             const std::vector<pid_t> threads = processThreads();
-            const bool opened = openDevice(stream, &error);
+            // SDL 2's PulseAudio driver may crash on a server without a sink (one unplugged).
+            constexpr int serverAnswerMs = 200;
+            const QByteArray driver = qgetenv("SDL_AUDIODRIVER");
+            const bool noOutput = sdl12Compat() && (driver.isEmpty() || driver.startsWith("pulse"))
+                && SoundServerWatch::serverWithoutOutput(serverAnswerMs);
+            if (noOutput)
+                error = QStringLiteral("the sound server has no output");
+            const bool opened = !noOutput && openDevice(stream, &error);
             if (opened)
                 raiseSoundThreads(threads, threadName);
             if (opened && playsThroughServer())
-                server.connect(serverConnectMs);
+                server.start();
             lock.lock();
             if (opened) {
                 device = Device::Paused;
@@ -136,12 +152,12 @@ void keepDevice(MusicPlayback::Stream *stream)
             SDL_PauseAudio(0);
             device = Device::Playing;
         } else if (device == Device::Playing
-                   && (SDL_GetAudioStatus() == SDL_AUDIO_STOPPED || server.serverGone())) {
-            // The classic SDL 1.2 stops a device whose server went away; sdl12-compat goes on
-            // calling the callback, and only the watch tells.
+                   && (SDL_GetAudioStatus() == SDL_AUDIO_STOPPED || server.deviceGone())) {
+            // The classic SDL 1.2 stops a device whose server went away or removed its stream;
+            // sdl12-compat goes on calling the callback, and only the watch tells.
             ++stream->losses;
             lock.unlock();
-            server.disconnect();
+            server.stop();
             closeDevice();
             lock.lock();
             device = Device::Closed;
@@ -150,7 +166,7 @@ void keepDevice(MusicPlayback::Stream *stream)
         stream->changed.wait_for(lock, pollInterval);
     }
     lock.unlock();
-    server.disconnect();
+    server.stop();
     bool leftOpen = false;
     if (device != Device::Closed) {
         // No call of the callback reads the music once this is set under the audio lock.
