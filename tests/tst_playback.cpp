@@ -185,6 +185,10 @@ void TestPlayback::noMusicQuitsAtOnce_data()
                                   << "corrupt.flac: ";
     QTest::newRow("longer than a day") << "a day and a second"
                                        << "music.raw is too long to hold (24:00:01 of music";
+    // 4 GB of music where 3 GB of address space is all there is.
+    QTest::newRow("more than the memory left")
+        << "4 GB"
+        << "music.raw is too long to hold (6:17:55 of music, 4.0 GB decoded; memory for";
 }
 
 void TestPlayback::noMusicQuitsAtOnce()
@@ -199,9 +203,14 @@ void TestPlayback::noMusicQuitsAtOnce()
         file.close();
         if (kind == "unreadable" && (getuid() == 0 || !file.setPermissions(QFile::WriteOwner)))
             QSKIP("root reads every file");
-    } else if (kind == "a day and a second") {
+    } else if (kind == "a day and a second" || kind == "4 GB") {
+#if defined(__SANITIZE_ADDRESS__)
+        if (kind == "4 GB")
+            QSKIP("AddressSanitizer needs more address space than the limit leaves");
+#endif
         QVERIFY(file.open(QIODevice::WriteOnly)
-                && file.resize((longestMusicSeconds + 1) * bytesPerSecond));
+                && file.resize(kind == "4 GB" ? 4'000'000'000
+                                              : (longestMusicSeconds + 1) * bytesPerSecond));
     } else if (kind == "folder") {
         QVERIFY(QDir(folder.path()).mkdir("music.raw"));
     } else if (kind.endsWith(".flac")) {
@@ -223,10 +232,14 @@ void TestPlayback::noMusicQuitsAtOnce()
         program = folder.filePath("mincer");
         QVERIFY(QFile::copy(MINCER_BINARY, program));
     }
-    const QStringList arguments = kind == "missing" ? QStringList {folder.filePath("none.raw")}
-        : kind == "pipe"                            ? QStringList {"-"}
-        : kind.endsWith(".flac")                    ? QStringList {folder.filePath(kind)}
-                                                    : QStringList();
+    QStringList arguments = kind == "missing" ? QStringList {folder.filePath("none.raw")}
+        : kind == "pipe"                      ? QStringList {"-"}
+        : kind.endsWith(".flac")              ? QStringList {folder.filePath(kind)}
+                                              : QStringList();
+    if (kind == "4 GB") {
+        arguments = QStringList {"--as=3000000000", program};
+        program = "prlimit";
+    }
     const Run run = runDemo(folder.path(), "disk", arguments,
                             kind == "pipe" ? QByteArray("") : QByteArray(), program);
     QVERIFY(run.finished);

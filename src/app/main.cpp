@@ -79,13 +79,21 @@ bool startMusic(const DemoOptions &options, Music *music)
         std::fprintf(stderr, "mincer: %s\n", qPrintable(error));
         return false;
     }
-    if (source->isFile() && !MusicBuffer::canHold(source->expectedBytes())) {
-        std::fprintf(
-            stderr, "mincer: %s\n",
-            qPrintable(MusicBuffer::tooLongToHold(musicName(path),
-                                                  QStringLiteral("%1 of music; at most %2 hours")
-                                                      .arg(musicTime(source->expectedBytes()))
-                                                      .arg(MusicBuffer::mostChunks / 3600))));
+    // A file is decoded whole into memory: refused up front when it cannot be held.
+    const qint64 bytes = source->isFile() ? source->expectedBytes() : -1;
+    const auto gigabytes = [](qint64 bytes) { return QString::number(bytes / 1e9, 'f', 1); };
+    QString tooLong;
+    if (!MusicBuffer::canHold(bytes))
+        tooLong = QStringLiteral("%1 of music; at most %2 hours")
+                      .arg(musicTime(bytes))
+                      .arg(MusicBuffer::mostChunks / 3600);
+    else if (const qint64 left = MusicBuffer::memoryForMusicBytes(); bytes > left)
+        tooLong
+            = QStringLiteral("%1 of music, %2 GB decoded; memory for %3 GB")
+                  .arg(musicTime(bytes), gigabytes(bytes), gigabytes(std::max<qint64>(0, left)));
+    if (!tooLong.isEmpty()) {
+        std::fprintf(stderr, "mincer: %s\n",
+                     qPrintable(MusicBuffer::tooLongToHold(musicName(path), tooLong)));
         return false;
     }
     const bool pipe = !source->isFile();
