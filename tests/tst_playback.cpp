@@ -56,11 +56,14 @@ struct Run
     QByteArray errors; // what it printed on stderr
 };
 
-// The demo, to be started in `folder`, headless, its sound going to device.raw there.
+// The demo, to be started in `folder`, headless, its sound going to device.raw there, in the C
+// locale as services and containers start programs (its lines on stderr are the same in any).
 static void prepareDemo(QProcess &demo, const QString &folder, const QString &driver = "disk")
 {
     demo.setWorkingDirectory(folder);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("LANG");
+    env.insert("LC_ALL", "C");
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("XDG_RUNTIME_DIR", folder); // private, as a session's is: Qt says nothing of it
     env.insert("SDL_AUDIODRIVER", driver);

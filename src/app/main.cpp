@@ -6,6 +6,7 @@
 #include "musicplayback.h"
 #include "screenlookup.h"
 #include "show.h"
+#include "utf8locale.h"
 #include "window.h"
 
 #include <QCoreApplication>
@@ -127,6 +128,7 @@ bool musicReady(Music &music)
 int main(int argc, char *argv[])
 {
     // The environment is set before any thread starts: setenv is not safe beside other threads.
+    takeUtf8Locale();
     requestImmediateRepaints();
     keepSystemSignals();
 
