@@ -341,7 +341,7 @@ void TestPlayback::failedLoadPlaysWhatWasRead()
         // Until the device has been handed the music and some buffers of what follows
         // it, of which only the music counts as music.
         qint64 handed = 0, music = 0;
-        QTRY_VERIFY((playback.takeRequests([&](qint64, int bytes, int musicBytes) {
+        QTRY_VERIFY((playback.takeRequests([&](qint64, qint64 bytes, qint64 musicBytes) {
             handed += bytes;
             music += musicBytes;
         }),
