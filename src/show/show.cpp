@@ -92,7 +92,7 @@ void Show::followMusic(qint64 nowNs)
     if (!music)
         return;
     followDevice(nowNs);
-    music->takeRequests([this](qint64 timeNs, int bytes, int musicBytes) {
+    music->takeRequests([this](qint64 timeNs, qint64 bytes, qint64 musicBytes) {
         clock->bufferRequested(timeNs, bytes, musicBytes);
     });
     if (serverLatency)

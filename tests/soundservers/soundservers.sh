@@ -22,13 +22,15 @@
 # COMPAT_DIR and loaded with LD_LIBRARY_PATH. Per launch: the lead of the picture (frameprobe,
 # monitorrecorder and leadreport), the music intact at the sink, exit status 0. Then, per
 # library, a run with PULSE_LATENCY_MSEC=20: the classic library then gets almost no callbacks,
-# and the demo must end by itself within the music's length + 2 s, saying on stderr that no sound
+# and the demo must end by itself within the music's length + 5 s, saying on stderr that no sound
 # plays; sdl12-compat plays the music as usual, and the demo must end by itself with status 0.
 # At the idle PulseAudio sink, with the system's library: a song in each format the demo reads
 # must reach the sink as its reference decode, and --loop must play the music three times back to
 # back, bit for bit, and end with status 0 on Escape.
-# Last, per library, PulseAudio killed mid-show and started again: the music must come back from
-# where the show is, the rest of it bit for bit.
+# Last, per library, PulseAudio killed mid-show and started again, and its sink removed and loaded
+# again: the music must come back from where the show is, the rest of it bit for bit; SIGINT and
+# SIGTERM must end the demo at once; and a server stopped before the device opens must leave the
+# show to run its course silently, to its last scene, with status 0.
 #
 # Usage: soundservers.sh MINCER FRAMEPROBE MONITORRECORDER CALLBACKLOG LEADREPORT COMPAT_DIR
 #        POLKITSTANDIN [LAUNCHES]
@@ -430,15 +432,16 @@ play_server() { # SERVER STATE
 }
 
 # PULSE_LATENCY_MSEC=20 at the idle sink. The classic library's stream is then never asked for
-# data: the demo must end by itself within the music's length + 2 s, with a line on stderr that
-# says no sound plays. sdl12-compat plays the music as usual: the demo must end by itself with
-# status 0 once it has been heard, and say nothing of the kind.
+# data: the demo must end by itself within the music's length + 5 s (the pictures wait 3 s for the
+# device, then show every scene), with a line on stderr that says no sound plays. sdl12-compat
+# plays the music as usual: the demo must end by itself with status 0 once it has been heard, and
+# say nothing of the kind.
 small_latency() { # LIBRARY
     local library=$1 dir=$work/latency-$1
     mkdir -p "$dir"
     cp "$work/music.raw" "$dir/"
     for_user "$dir"
-    local limit=$((music_bytes * 1000 / 176400 + 2000)) start status took line calls bytes what
+    local limit=$((music_bytes * 1000 / 176400 + 5000)) start status took line calls bytes what
     start=$(milliseconds)
     (cd "$dir" && exec env DISPLAY="${display[1920x1080]}" LD_PRELOAD="$callbacklog" \
         MINCER_CALLBACK_LOG="$dir/callbacks.log" SDL_AUDIODRIVER=pulse PULSE_LATENCY_MSEC=20 \
@@ -522,12 +525,14 @@ play_songs() {
         played "--loop, three passes" "$songs/passes.raw" inf 3 --loop "$songs/loop.raw"
 }
 
-# PulseAudio killed mid-show and started again in its folder DIR: the demo must play the music
-# again from where the show is, within 2 s of the server's return, the rest of it bit for bit,
-# saying once that the sound stopped and once that it plays again, and end with status 0.
-# leadreport comeback checks the recordings from before the kill and after the return.
-comeback() { # LIBRARY DIR
-    local library=$1 pulse=$2 dir=$work/comeback-$1 demo result parec=() recording=()
+# PulseAudio killed mid-show and started again in its folder DIR (HOW "server"), or its sink
+# removed, and the demo's stream with it, and loaded again (HOW "sink", as a USB speaker unplugged
+# and plugged in): the demo must play the music again from where the show is, within 2 s of the
+# return, the rest of it bit for bit, saying once that the sound stopped and once that it plays
+# again, and end with status 0. leadreport comeback checks the recordings from before the loss
+# and after the return.
+comeback() { # LIBRARY DIR HOW
+    local library=$1 pulse=$2 how=$3 dir=$work/comeback-$1-$3 demo result parec=() recording=()
     mkdir -p "$dir"
     "$leadreport" music 8 "$dir/music.raw" || return
     mkfifo "$dir/opened" "$dir/pcm" "$dir/pcm2"
@@ -549,12 +554,19 @@ comeback() { # LIBRARY DIR
     demo=$!
     wait_for 5 test -s "$dir/recording.raw"
     sleep 2.5
-    { kill -9 "${started[-1]}" && wait "${started[-1]}"; } 2>/dev/null # the server, started last
-    sleep 2
-    if ! start_pulseaudio "$pulse"; then
-        fail "comeback, $library: PulseAudio did not start again"
-        stop "$demo" "${parec[@]}" "${recording[@]}"
-        return
+    if [ "$how" = sink ]; then
+        pactl unload-module module-null-sink
+        sleep 2
+        # shellcheck disable=SC2086 # the module and its arguments are words
+        pactl load-module $null_sink >/dev/null
+    else
+        { kill -9 "${started[-1]}" && wait "${started[-1]}"; } 2>/dev/null # the server, started last
+        sleep 2
+        if ! start_pulseaudio "$pulse"; then
+            fail "comeback, $library: PulseAudio did not start again"
+            stop "$demo" "${parec[@]}" "${recording[@]}"
+            return
+        fi
     fi
     echo | "$recorder" /dev/null "$dir/back.time" # the time, on the recorder's clock
     # Recorded at once: the server's sink renders in small blocks from now on, as a real device
@@ -567,7 +579,60 @@ comeback() { # LIBRARY DIR
     exec 4<>"$dir/opened" 4>&- 4<>"$dir/pcm" 4>&- 4<>"$dir/pcm2" 4>&-
     wait "${parec[@]}" "${recording[@]}"
     result=$("$leadreport" comeback "$dir")
-    [ $? -eq 0 ] && echo "comeback, $library: $result" || fail "comeback, $library: $result"
+    [ $? -eq 0 ] && echo "comeback of the $how, $library: $result" ||
+        fail "comeback of the $how, $library: $result"
+}
+
+# SIGINT and SIGTERM, as Ctrl-C and kill send them once SDL's audio has started: the demo must be
+# gone within a second with status 130 and 143, as the system ends it (SDL 2 under sdl12-compat
+# would catch both).
+signals() { # LIBRARY
+    local library=$1 dir=$work/signals-$1 signal demo start status
+    mkdir -p "$dir"
+    cp "$work/music.raw" "$dir/"
+    for signal in INT TERM; do
+        rm -f "$dir/opened" && mkfifo "$dir/opened"
+        timeout 5 cat "$dir/opened" >/dev/null & # until the device is open
+        local opened=$!
+        # A script's background job would ignore SIGINT.
+        (cd "$dir" && exec env --default-signal=INT DISPLAY="${display[1920x1080]}" \
+            SDL_AUDIODRIVER=pulse LD_PRELOAD="$callbacklog" MINCER_OPEN_SIGNAL="$dir/opened" \
+            ${library_path[$library]:+LD_LIBRARY_PATH=${library_path[$library]}} \
+            "$mincer") >/dev/null 2>"$dir/stderr-$signal" &
+        demo=$!
+        wait "$opened" || fail "SIG$signal, $library: no device opened"
+        sleep 0.5
+        start=$(milliseconds)
+        kill -s "$signal" "$demo"
+        (sleep 1 && kill -9 "$demo") 2>/dev/null & # still running a second later: status 137
+        local guard=$!
+        wait "$demo"
+        status=$?
+        kill "$guard" 2>/dev/null
+        echo "SIG$signal, $library: gone after $(($(milliseconds) - start)) ms, status $status"
+        [ "$status" -eq $((128 + $(kill -l "$signal"))) ] ||
+            fail "SIG$signal, $library: status $status, not that of SIG$signal"
+    done
+}
+
+# A server that stops answering (SIGSTOP) before the demo opens its device: the show runs without
+# sound and shows every scene, ending the music's length after the 3 s it waits for the device,
+# with status 0 though its device's thread is still inside SDL.
+stopped_server() { # LIBRARY
+    local library=$1 dir=$work/stopped-$1 start status took least
+    mkdir -p "$dir"
+    cp "$work/music.raw" "$dir/"
+    least=$((music_bytes * 1000 / 176400 + 3000))
+    kill -STOP "${started[-1]}"
+    start=$(milliseconds)
+    (cd "$dir" && exec env DISPLAY="${display[1920x1080]}" SDL_AUDIODRIVER=pulse \
+        ${library_path[$library]:+LD_LIBRARY_PATH=${library_path[$library]}} \
+        timeout -k 2 "$demo_timeout" "$mincer") >/dev/null 2>"$dir/stderr"
+    status=$? took=$(($(milliseconds) - start))
+    kill -CONT "${started[-1]}"
+    echo "server stopped, $library: ended after $took ms, status $status"
+    [ "$status" -eq 0 ] && [ "$took" -ge "$least" ] && [ "$took" -le $((least + 2000)) ] ||
+        fail "server stopped, $library: ended after $took ms (from $least ms), status $status"
 }
 
 run_server() { # SERVER STATE START...
@@ -583,7 +648,10 @@ run_server() { # SERVER STATE START...
             done
             play_songs
             for library in "${libraries[@]}"; do
-                comeback "$library" "$work/pulse-idle"
+                comeback "$library" "$work/pulse-idle" server
+                comeback "$library" "$work/pulse-idle" sink
+                signals "$library"
+                stopped_server "$library"
             done
         fi
     else
