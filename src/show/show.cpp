@@ -11,6 +11,8 @@
 #include "songfile.h"
 #include "songqueue.h"
 
+#include <QFileInfo>
+
 #include <cstdio>
 #include <limits>
 
@@ -182,7 +184,7 @@ void Show::announce(const SongQueue::Song &song) const
 {
     if (songs->songCount() > 1)
         std::fprintf(stderr, "mincer: playing %d/%d: %s\n", song.number, songs->songCount(),
-                     qPrintable(song.name));
+                     qPrintable(QFileInfo(song.name).fileName()));
 }
 
 void Show::startScenesOver(qint64 fromNs)
