@@ -255,9 +255,9 @@ void TestPlayback::noMusicQuitsAtOnce()
     }
     QStringList arguments = kind == "missing" ? QStringList {folder.filePath("none.raw")}
         : kind == "list" ? QStringList {folder.filePath("none.raw"), folder.filePath("no.flac")}
-        : kind == "pipe"                      ? QStringList {"-"}
-        : kind.endsWith(".flac")              ? QStringList {folder.filePath(kind)}
-                                              : QStringList();
+        : kind == "pipe" ? QStringList {"-"}
+        : kind.endsWith(".flac") ? QStringList {folder.filePath(kind)}
+                                 : QStringList();
     if (kind == "4 GB") {
         arguments = QStringList {"--as=3000000000", program};
         program = "prlimit";
