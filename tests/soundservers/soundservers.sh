@@ -25,8 +25,15 @@
 # and the demo must end by itself within the music's length + 5 s, saying on stderr that no sound
 # plays; sdl12-compat plays the music as usual, and the demo must end by itself with status 0.
 # At the idle PulseAudio sink, with the system's library: a song in each format the demo reads
-# must reach the sink as its reference decode, and --loop must play the music three times back to
-# back, bit for bit, and end with status 0 on Escape.
+# must reach the sink as its reference decode, --loop must play the music three times back to
+# back, bit for bit, and end with status 0 on Escape, and three songs on the command line must
+# play one after the other, bit for bit, and end with status 0.
+# Listening, at the idle PulseAudio sink and behind the 100 ms tunnel: mincer --listen shows the
+# grinder while paplay plays a made song of known beats (100 BPM, 128 BPM, 96 to 136 BPM; behind
+# the tunnel the last alone); from 8 s into the song, the swallows a viewer saw must lie within
+# 25 ms of the song's beats heard at the sink as a median, 60 ms for 90 % of them, and the demo
+# must end with status 0 on Escape. Its CPU time, and the same show's without listening, are
+# printed. MINCER_SOUND_LISTEN=N plays every song at both sinks N times, each 30 s long.
 # Last, per library, PulseAudio killed mid-show and started again, and its sink removed and loaded
 # again: the music must come back from where the show is, the rest of it bit for bit; SIGINT and
 # SIGTERM must end the demo at once; and a server stopped before the device opens must leave the
