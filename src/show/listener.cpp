@@ -1,6 +1,7 @@
 #include "listener.h"
 
 #include "beatpredictor.h"
+#include "serverlatency.h"
 #include "soundrecorder.h"
 
 Listener::Listener()
@@ -20,7 +21,19 @@ Listener::~Listener()
 
 bool Listener::start(const QString &source, QString *error)
 {
-    return recorder->start(source, error);
+    if (!recorder->start(source, error))
+        return false;
+    if (recorder->isMonitor())
+        sinkDelay = std::make_unique<ServerLatency>(recorder->monitoredSink());
+    return true;
+}
+
+void Listener::followSinkDelay()
+{
+    if (sinkDelay)
+        sinkDelay->takeNew([this](const ServerLatency::Report &report) {
+            recorder->setSinkDelayNs(report.latencyNs);
+        });
 }
 
 QString Listener::description() const

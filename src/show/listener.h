@@ -8,6 +8,7 @@
 #include <vector>
 
 class BeatPredictor;
+class ServerLatency;
 class SoundRecorder;
 
 // Listens to what the computer plays (the default sink's monitor) or to a named source, and
@@ -30,10 +31,14 @@ public:
     // The beats heard after `afterNs` (monotonic clock), `count` of them at most, ascending; none
     // without a steady beat.
     std::vector<qint64> beatsAfter(qint64 afterNs, int count) const;
+    // Hands the recorder the delay of the sink listened to, where the server tells it only to a
+    // stream that plays there (PipeWire). Called now and then, on the thread that started it.
+    void followSinkDelay();
 
 private:
     std::unique_ptr<BeatPredictor> predictor;
     std::unique_ptr<SoundRecorder> recorder;
+    std::unique_ptr<ServerLatency> sinkDelay; // of the sink whose monitor is recorded
 };
 
 #endif // LISTENER_H

@@ -237,6 +237,7 @@ void Show::followListener(qint64 musicNs)
         std::fprintf(stderr, "mincer: %s; the show goes on at its own pace\n", qPrintable(why));
         silenceReported = true;
     }
+    listener->followSinkDelay();
     // The coming beats, and those of the last seconds for the moments being shown. The moments
     // beyond the last beat foretold wait for more, at the show's own pace meanwhile.
     constexpr qint64 recentNs = 2'000'000'000;
