@@ -562,7 +562,8 @@ play_songs() {
 # moment of the show; the sink's monitor (behind a tunnel, the far one, where the music is heard)
 # is recorded as for the launches. leadreport listen compares each swallow a viewer saw, from 8 s
 # into the song, with the song's nearest beat there; the demo must end with status 0 on Escape.
-# The demo's CPU time, and that of its listening thread ("mincer listen"), are read from /proc
+# The demo's CPU time, and that of its listening threads ("mincer listen": the recorder and the
+# predictor; "mincer latency": the sink's delay), are read from /proc
 # over the same seconds: from 8 s after the song started to its end.
 listen_songs=$work/listen-songs
 listen_song_names=(100bpm 128bpm 96-136bpm)
@@ -577,11 +578,13 @@ make_listen_songs() {
     done
     "$frameprobe" prepare 1920x1080 "$work/candidates-swallow.bin" swallow
 }
+listening="mincer listen|mincer latency"
 keys_pressed() { [ "$(grep -c '^key' "$1")" -ge 5 ]; } # FRAMES_LOG
-cpu_ticks() { # PID [THREAD_NAME]: user and system time so far, in clock ticks
+cpu_ticks() { # PID [THREAD_NAMES]: user and system time so far, in clock ticks; of the threads
+    # named NAME|NAME..., when given
     local stat
     for stat in /proc/"$1"/task/*/stat; do
-        [ -z "${2:-}" ] || [ "$(cat "${stat%stat}comm" 2>/dev/null)" = "$2" ] || continue
+        [ -z "${2:-}" ] || [[ $(cat "${stat%stat}comm" 2>/dev/null) =~ ^($2)$ ]] || continue
         sed 's/.*) //' "$stat" 2>/dev/null
     done | awk '{n += $12 + $13} END {print n + 0}'
 }
@@ -631,10 +634,10 @@ listen() { # SERVER STATE SONG N
     "${as_user[@]}" paplay --raw --format=s16le --rate=44100 --channels=2 "$dir/song.raw" &
     local player=$!
     sleep 8
-    before=$(cpu_ticks "$shown_pid") thread_before=$(cpu_ticks "$shown_pid" "mincer listen")
+    before=$(cpu_ticks "$shown_pid") thread_before=$(cpu_ticks "$shown_pid" "$listening")
     from=$(milliseconds)
     wait "$player"
-    after=$(cpu_ticks "$shown_pid") thread_after=$(cpu_ticks "$shown_pid" "mincer listen")
+    after=$(cpu_ticks "$shown_pid") thread_after=$(cpu_ticks "$shown_pid" "$listening")
     took=$(($(milliseconds) - from))
     sleep 0.3 # the song's tail at the sink
     end_grinder "$dir"
@@ -642,7 +645,7 @@ listen() { # SERVER STATE SONG N
     wait "$parec" "$recording"
     current=()
     line="$("$leadreport" listen "$dir" 8 "$1" "$2" "$3")" || fail "listening, $1 $2 $3: $line"
-    line+=" cpu=$(share "$before" "$after" "$took") listening-thread=$(share "$thread_before" \
+    line+=" cpu=$(share "$before" "$after" "$took") listening-threads=$(share "$thread_before" \
         "$thread_after" "$took")"
     echo "$line" | tee -a "$work/listen.txt"
 }
