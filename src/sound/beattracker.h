@@ -5,6 +5,7 @@
 
 #include <QtGlobal>
 
+#include <array>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -38,26 +39,44 @@ public:
 
 private:
     struct Aubio;
+    class Biquad;
+    struct Bands;
+    static constexpr size_t bandCount = 3;
+    static constexpr size_t envelopeFrames = 64;
+    void listenToBands(float sample);
 
     void analyseHop();
     void emphasise();
     void estimateTempo();
     void findPaths();
+    static size_t tempoStates();
+    static double statePeriod(size_t state);
+    static float changeCost(size_t from, size_t to);
     void settle();
     std::vector<size_t> path() const;
     qint64 refined(size_t step) const;
 
     std::unique_ptr<Aubio> aubio;
+    std::unique_ptr<Bands> bands;
+    // Each band's loudness per 64 sample frames, in half dB above -100 dB.
+    std::vector<quint8> envelope;
     std::vector<float> hop; // the mono samples of the hop being filled
     qint64 fed = 0;
 
     // Per step of the analysis (256 sample frames): how much sound starts there, and how much
     // more than around it (the onset strength the beats are chosen by).
     std::vector<float> flux, strength;
+    std::vector<float> rise, salience;
+    std::array<float, 8> lowHistory {-30, -30, -30, -30, -30, -30, -30, -30};
+    float loudestLowDb = -30;
     std::vector<std::vector<float>> bandHistory; // the last steps' loudness per band
     // Per block of steps: the beat period in steps (0: no clear beat), and the strength's scale.
-    std::vector<float> period, scale, regularity;
-    float lastPeriod = 0;
+    std::vector<float> period, scale, strengthMean, riseScale, regularity;
+    // Viterbi's path of periods: each state's best score so far, and, for the blocks whose period
+    // is not decided yet, the state before each state and how steady each period is.
+    std::vector<float> tempoScore;
+    std::vector<std::vector<quint8>> pendingFrom;
+    std::vector<std::vector<float>> pendingSteadiness;
     // Per step: the best path of beats that ends with a beat there, and the beat before it.
     std::vector<float> score;
     std::vector<int> previous;
