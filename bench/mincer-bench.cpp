@@ -35,6 +35,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <sys/resource.h>
@@ -614,7 +615,7 @@ int main(int argc, char *argv[])
     const QList<Instruction *> scenes = createScenes();
     std::printf("mincer-bench: milliseconds per frame, each scene across its timeline, %d cores\n",
                 FramePainter::idealThreads());
-    for (const QSize size : qAsConst(sizes))
+    for (const QSize size : std::as_const(sizes))
         benchOffscreen(scenes, size);
     return 0;
 }

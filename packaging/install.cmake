@@ -73,14 +73,15 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
-# The shared libraries' packages (Qt, SDL, libsndfile, libsoxr, libpulse, the C++ runtime) are
-# found by dpkg-shlibdeps.
+# The shared libraries' packages (Qt with its D-Bus module, SDL, libsndfile, libsoxr, libpulse,
+# the C++ runtime) are found by dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # mincer-capture --video runs ffmpeg; in a Wayland session Qt's wayland platform gives the
-# demo a native window that the compositor paces (without it, Qt runs it through XWayland).
+# demo a native window that the compositor paces (without it, Qt runs it through XWayland); rtkit
+# gives an ordinary user's audio threads their priority (without it, they keep the rest's).
 if(MINCER_QT STREQUAL "6")
-    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg, qt6-wayland")
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg, qt6-wayland, rtkit")
 else()
-    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg, qtwayland5")
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg, qtwayland5, rtkit")
 endif()
 include(CPack)

@@ -65,6 +65,8 @@ protected:
             return 1;
         case PdmDevicePixelRatioScaled:
             return int(devicePixelRatioFScale());
+        default: // Qt 6.8's ratio encoded in two parts: none, so that the ratio above counts
+            break;
         }
         return 0;
     }

@@ -1,3 +1,4 @@
+#include "bufferlog.h"
 #include "musicclock.h"
 #include "musicsource.h"
 
@@ -6,6 +7,7 @@
 #include <climits>
 #include <cmath>
 #include <random>
+#include <thread>
 
 // Made-up timelines of the sound device's requests, played through the clock as the window does:
 // the requests up to each frame are handed in, then the frame asks where the music stands.
@@ -36,12 +38,14 @@ struct Check
 };
 using Checks = QVector<Check>;
 
-// What the sound server reports: at atMs, music handed over is heard latencyMs later, on a sink.
+// What the sound server reports: at atMs, music handed over is heard latencyMs later, on a sink;
+// or, sinkOnly, the sink delays what it is given by latencyMs.
 struct Report
 {
     double atMs;
     double latencyMs;
     quint32 sink;
+    bool sinkOnly = false;
 };
 using Reports = QVector<Report>;
 
@@ -72,11 +76,12 @@ static Requests paced(double fromMs, double toMs, double jitterMs = 0, int music
 }
 
 // The server's reports every 100 ms from fromMs until toMs.
-static Reports reported(double fromMs, double toMs, double latencyMs, quint32 sink = 0)
+static Reports reported(double fromMs, double toMs, double latencyMs, quint32 sink = 0,
+                        bool sinkOnly = false)
 {
     Reports reports;
     for (double t = fromMs; t < toMs; t += 100)
-        reports.append({t, latencyMs, sink});
+        reports.append({t, latencyMs, sink, sinkOnly});
     return reports;
 }
 
@@ -93,6 +98,8 @@ private slots:
     void followsTheDevice_data();
     void followsTheDevice();
     void countsLongMusicExactly();
+    void bufferLogLosesNothing_data();
+    void bufferLogLosesNothing();
 };
 
 void TestMusicClock::followsTheDevice_data()
@@ -128,20 +135,20 @@ void TestMusicClock::followsTheDevice_data()
                             << Checks {{1000, 1000, 5, false}, {2900, 2900, 5, false}} << 200.0 << 0
                             << Reports();
     // A device that opens but never asks: the picture holds 0 for 3 s, then runs on without it,
-    // and the show ends after the music's length from the start.
+    // and the show ends once the picture has shown the whole music.
     QTest::newRow("no callbacks at all") << Requests() << 5000.0
                                          << Checks {{2990, 0, 0, false},
                                                     {4000, 1000, 1, false},
-                                                    {4990, 1990, 1, false},
-                                                    {5010, 2010, 1, true}}
+                                                    {7990, 4990, 1, false},
+                                                    {8010, 5010, 1, true}}
                                          << 3100.0 << 0 << Reports();
-    // The device stops asking half way: the picture runs on from where it stood after 3 s, and
-    // the show ends when the music would have ended.
+    // The device stops asking half way: the picture runs on from where it stood after 3 s, to the
+    // music's end.
     QTest::newRow("sound stops") << burst(0, 3) + paced(10, 1000) << 4500.0
                                  << Checks {{2000, 1020, 6, false},
                                             {4100, 1130, 6, false},
-                                            {4490, 1520, 6, false},
-                                            {4510, 1540, 6, true}}
+                                            {7400, 4430, 6, false},
+                                            {7500, 4530, 6, true}}
                                  << -1.0 << 0 << Reports();
     // SDL filled the device's queue of 30 ms with silence of its own before the first request:
     // the device plays from 490 ms, the music from 520 ms.
@@ -179,6 +186,12 @@ void TestMusicClock::followsTheDevice_data()
                                          {4170, 3990, 3, false},
                                          {4190, 4000, 5, true}}
                               << 0.0 << 0 << reported(100, 6000, 200);
+    // The same speaker where the server tells its sink's 170 ms alone (PipeWire): all of it is
+    // beyond the queue, which holds the library's part too.
+    QTest::newRow("far sink, its delay alone")
+        << burst(0, 3) + paced(10, 6000) << 4000.0
+        << Checks {{3000, 2830, 3, false}, {4160, 3990, 3, false}, {4180, 4000, 5, true}} << 0.0
+        << 0 << reported(100, 6000, 170, 0, true);
     // At 3 s the stream moves to a plain sink: the 120 ms queue that the first requests showed is
     // gone with the far sink, and so is its delay; the clock catches up at a tenth faster.
     QTest::newRow("speaker switched")
@@ -244,7 +257,8 @@ void TestMusicClock::followsTheDevice()
         }
         for (; told < reports.size() && reports.at(told).atMs <= atMs; ++told)
             clock.serverLatencyReported(startNs + ns(reports.at(told).atMs),
-                                        ns(reports.at(told).latencyMs), reports.at(told).sink);
+                                        ns(reports.at(told).latencyMs), reports.at(told).sink,
+                                        reports.at(told).sinkOnly);
         const double heardMs = clock.heardAt(startNs + ns(atMs)) / 1e6;
         QVERIFY2(heardMs >= previousMs, qPrintable(QString("backwards at %1 ms").arg(atMs)));
         if (smoothFromMs >= 0 && previousAtMs >= smoothFromMs
@@ -282,6 +296,57 @@ void TestMusicClock::countsLongMusicExactly()
              daySeconds * 1'000'000'000 + 10'000'000);
     QCOMPARE(clock.musicBytes(daySeconds * 1'000'000'000 + 10'000'000),
              daySeconds * bytesPerSecond + tenMsBytes);
+}
+
+void TestMusicClock::bufferLogLosesNothing_data()
+{
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<int>("takeEvery"); // requests between takes; 0: taken on another thread
+    QTest::newRow("taken as they come") << 100 << 1;
+    QTest::newRow("reader held past the capacity") << 3000 << 2500;
+    QTest::newRow("reader beside the writer") << 300000 << 0;
+}
+
+// Whatever the reader misses, each request it takes comes with its own time and every byte
+// handed over up to it.
+void TestMusicClock::bufferLogLosesNothing()
+{
+    QFETCH(int, requests);
+    QFETCH(int, takeEvery);
+    // Request n comes at time n, of 1 to 7 bytes, every third of them music.
+    const auto bytes = [](int n) { return 1 + n % 7; };
+    const auto music = [&](int n) { return n % 3 ? 0 : bytes(n); };
+    std::vector<qint64> handedTo(1, 0), musicTo(1, 0); // totals before request n
+    for (int n = 0; n < requests; ++n) {
+        handedTo.push_back(handedTo.back() + bytes(n));
+        musicTo.push_back(musicTo.back() + music(n));
+    }
+    BufferLog log;
+    qint64 handed = 0, musicHanded = 0, lastTime = -1;
+    bool consistent = true;
+    const auto take = [&](qint64 timeNs, qint64 taken, qint64 musicTaken) {
+        handed += taken;
+        musicHanded += musicTaken;
+        consistent = consistent && timeNs > lastTime && handed == handedTo[size_t(timeNs) + 1]
+            && musicHanded == musicTo[size_t(timeNs) + 1];
+        lastTime = timeNs;
+    };
+    const auto write = [&](int from, int to) {
+        for (int n = from; n < to; ++n)
+            log.append(n, bytes(n), music(n));
+    };
+    if (takeEvery == 0) {
+        std::thread writer(write, 0, requests);
+        while (lastTime < requests - 1)
+            log.takeNew(take);
+        writer.join();
+    }
+    for (int n = 0; n < requests && takeEvery > 0; n += takeEvery) {
+        write(n, std::min(n + takeEvery, requests));
+        log.takeNew(take);
+    }
+    QVERIFY(consistent);
+    QCOMPARE(lastTime, qint64(requests - 1));
 }
 
 QTEST_APPLESS_MAIN(TestMusicClock)

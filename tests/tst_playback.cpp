@@ -56,11 +56,14 @@ struct Run
     QByteArray errors; // what it printed on stderr
 };
 
-// The demo, to be started in `folder`, headless, its sound going to device.raw there.
+// The demo, to be started in `folder`, headless, its sound going to device.raw there, in the C
+// locale as services and containers start programs (its lines on stderr are the same in any).
 static void prepareDemo(QProcess &demo, const QString &folder, const QString &driver = "disk")
 {
     demo.setWorkingDirectory(folder);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("LANG");
+    env.insert("LC_ALL", "C");
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("XDG_RUNTIME_DIR", folder); // private, as a session's is: Qt says nothing of it
     env.insert("SDL_AUDIODRIVER", driver);
@@ -185,6 +188,10 @@ void TestPlayback::noMusicQuitsAtOnce_data()
                                   << "corrupt.flac: ";
     QTest::newRow("longer than a day") << "a day and a second"
                                        << "music.raw is too long to hold (24:00:01 of music";
+    // 4 GB of music where 3 GB of address space is all there is.
+    QTest::newRow("more than the memory left")
+        << "4 GB"
+        << "music.raw is too long to hold (6:17:55 of music, 4.0 GB decoded; memory for";
 }
 
 void TestPlayback::noMusicQuitsAtOnce()
@@ -199,9 +206,14 @@ void TestPlayback::noMusicQuitsAtOnce()
         file.close();
         if (kind == "unreadable" && (getuid() == 0 || !file.setPermissions(QFile::WriteOwner)))
             QSKIP("root reads every file");
-    } else if (kind == "a day and a second") {
+    } else if (kind == "a day and a second" || kind == "4 GB") {
+#if defined(__SANITIZE_ADDRESS__)
+        if (kind == "4 GB")
+            QSKIP("AddressSanitizer needs more address space than the limit leaves");
+#endif
         QVERIFY(file.open(QIODevice::WriteOnly)
-                && file.resize((longestMusicSeconds + 1) * bytesPerSecond));
+                && file.resize(kind == "4 GB" ? 4'000'000'000
+                                              : (longestMusicSeconds + 1) * bytesPerSecond));
     } else if (kind == "folder") {
         QVERIFY(QDir(folder.path()).mkdir("music.raw"));
     } else if (kind.endsWith(".flac")) {
@@ -223,10 +235,14 @@ void TestPlayback::noMusicQuitsAtOnce()
         program = folder.filePath("mincer");
         QVERIFY(QFile::copy(MINCER_BINARY, program));
     }
-    const QStringList arguments = kind == "missing" ? QStringList {folder.filePath("none.raw")}
-        : kind == "pipe"                            ? QStringList {"-"}
-        : kind.endsWith(".flac")                    ? QStringList {folder.filePath(kind)}
-                                                    : QStringList();
+    QStringList arguments = kind == "missing" ? QStringList {folder.filePath("none.raw")}
+        : kind == "pipe"                      ? QStringList {"-"}
+        : kind.endsWith(".flac")              ? QStringList {folder.filePath(kind)}
+                                              : QStringList();
+    if (kind == "4 GB") {
+        arguments = QStringList {"--as=3000000000", program};
+        program = "prlimit";
+    }
     const Run run = runDemo(folder.path(), "disk", arguments,
                             kind == "pipe" ? QByteArray("") : QByteArray(), program);
     QVERIFY(run.finished);
@@ -325,7 +341,7 @@ void TestPlayback::failedLoadPlaysWhatWasRead()
         // Until the device has been handed the music and some buffers of what follows
         // it, of which only the music counts as music.
         qint64 handed = 0, music = 0;
-        QTRY_VERIFY((playback.takeRequests([&](qint64, int bytes, int musicBytes) {
+        QTRY_VERIFY((playback.takeRequests([&](qint64, qint64 bytes, qint64 musicBytes) {
             handed += bytes;
             music += musicBytes;
         }),
@@ -341,16 +357,21 @@ void TestPlayback::failedLoadPlaysWhatWasRead()
     QCOMPARE(played.mid(start + good.size()).count('\0'), played.size() - start - good.size());
 }
 
-// An exit before the show does not wait for a pipe that gives nothing; a crash is the system's to
-// report (a core dump): no handler of SDL's catches it.
+// An exit before the show does not wait for a pipe that gives nothing; a crash, Ctrl-C and kill
+// end the demo as the system does (a core dump, status 130, 143): no handler of SDL's catches
+// them. The beats are looked for in a song only, never in headerless music through a pipe.
 void TestPlayback::endsAsTheSystemSays_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("signal"); // sent a second in, where the demo must not catch it; 0: none
     QTest::addColumn<int>("status"); // -1: killed by the signal
+    QTest::addColumn<bool>("findsBeats"); // a thread at the beat finder's niceness (15) runs
     QTest::newRow("an unknown screen, music from a quiet pipe")
-        << QStringList {"--screen", "none-such", "-"} << 0 << 2;
-    QTest::newRow("a crash") << QStringList() << int(SIGQUIT) << -1;
+        << QStringList {"--screen", "none-such", "-"} << 0 << 2 << false;
+    QTest::newRow("a crash") << QStringList() << int(SIGQUIT) << -1 << false;
+    QTest::newRow("Ctrl-C, the demo's music through a pipe")
+        << QStringList {"-"} << int(SIGINT) << -1 << false;
+    QTest::newRow("kill, a song") << QStringList {"song.flac"} << int(SIGTERM) << -1 << true;
 }
 
 void TestPlayback::endsAsTheSystemSays()
@@ -358,25 +379,45 @@ void TestPlayback::endsAsTheSystemSays()
     QFETCH(QStringList, arguments);
     QFETCH(int, signal);
     QFETCH(int, status);
+    QFETCH(bool, findsBeats);
     QTemporaryDir folder;
     QFile music(folder.filePath("music.raw"));
     QVERIFY(music.open(QIODevice::WriteOnly) && music.write(pattern(5 * bytesPerSecond)) > 0);
     music.close();
+    // Ten minutes, so that its beats are still looked for a second in.
+    if (findsBeats)
+        QVERIFY(runTool("sox",
+                        {"-V1", "-n", "-r", "44100", "-b", "16", folder.filePath("song.flac"),
+                         "synth", "600", "sine", "100-6000"}));
     QProcess demo;
     prepareDemo(demo, folder.path());
     demo.start(MINCER_BINARY, arguments);
     demo.write(pattern(bytesPerSecond)); // a pipe's first sound, and then nothing
+    while (arguments.contains("-") && demo.bytesToWrite() > 0 && demo.waitForBytesWritten()) { }
     if (signal && demo.waitForStarted()) {
         QThread::sleep(1);
-        QFile status(QString("/proc/%1/status").arg(demo.processId()));
+        const QString process = QString("/proc/%1/").arg(demo.processId());
+        QFile status(process + "status");
         QVERIFY(status.open(QIODevice::ReadOnly));
         const QByteArray lines = status.readAll();
         const QByteArray caught = lines.mid(lines.indexOf("SigCgt:") + 7, 17).trimmed();
         QVERIFY2(!(caught.toULongLong(nullptr, 16) >> (signal - 1) & 1), caught);
+        bool finding = false;
+        for (const QString &thread :
+             QDir(process + "task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile stat(process + "task/" + thread + "/stat");
+            // The niceness is the 19th field, the 17th after the name in brackets.
+            if (stat.open(QIODevice::ReadOnly))
+                finding
+                    |= stat.readAll().split(')').last().simplified().split(' ').value(16) == "15";
+        }
+        QCOMPARE(finding, findsBeats);
         ::kill(pid_t(demo.processId()), signal);
     }
     QVERIFY(demo.waitForFinished(5000));
     QCOMPARE(demo.exitStatus() == QProcess::CrashExit ? -1 : demo.exitCode(), status);
+    if (status == -1)
+        QCOMPARE(demo.exitCode(), signal); // what killed it
 }
 
 QTEST_GUILESS_MAIN(TestPlayback)

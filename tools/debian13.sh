@@ -6,6 +6,10 @@
 #
 # Usage: tools/debian13.sh DIR
 #
+# Everything in the chroot runs with LANG=C.UTF-8 only; MINCER_LANG sets another, and an empty
+# one (MINCER_LANG= tools/debian13.sh DIR) runs it without LANG, as containers and CI runners
+# start programs.
+#
 # DIR is kept, so that a second run reuses the chroot and the packages installed in it; the
 # clone is made anew each time. Everything runs in private namespaces that end with it: its
 # mounts (unshare --mount), its processes (--pid) and, for ./test, its network (--net), so that
@@ -68,11 +72,12 @@ echo "== clone of $repo at $branch ($(git -C "$repo" rev-parse --short HEAD))"
 rm -rf "$root/root/mincer"
 git clone --quiet --no-local --branch "$branch" "$repo" "$root/root/mincer"
 
+lang=${MINCER_LANG-C.UTF-8}
 run_in_chroot() { # [--net] SCRIPT
     local net=()
     [ "$1" = --net ] && { net=(--net); shift; }
-    in_namespaces "${net[@]}" chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 \
-        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    in_namespaces "${net[@]}" chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb \
+        ${lang:+LANG=$lang} PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         bash -c "cd /root/mincer && $1"
 }
 
@@ -91,7 +96,7 @@ test_status=0
 run_in_chroot --net './test' || test_status=$?
 test_seconds=$((SECONDS - started))
 
-echo "== Debian $(cat "$root/etc/debian_version"), $branch"
+echo "== Debian $(cat "$root/etc/debian_version"), $branch, ${lang:+LANG=$lang}${lang:-without LANG}"
 echo "./run: exit status $run_status after $run_seconds s (1 expected: no display)," \
     "$(grep -c 'CMake Warning' "$root.run.log" || true) CMake warnings," \
     "$(grep -c '^mincer: no display' "$root.run.log" || true) 'no display' lines"

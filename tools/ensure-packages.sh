@@ -45,11 +45,12 @@ PACKAGING_PACKAGES=(dpkg-dev file)
 TEST_PACKAGES=(xvfb xauth xdotool x11-utils libx11-dev libxfixes-dev "${CAPTURE_PACKAGES[@]}"
                "${PACKAGING_PACKAGES[@]}")
 # The sound-server test: PulseAudio, PipeWire (never pipewire-alsa, which would replace
-# PulseAudio), a session bus for PipeWire, the X extensions its frame probe uses, and SDL 2 for
-# the sdl12-compat that the test fetches where the system's SDL 1.2 is the classic library.
+# PulseAudio), a session bus for PipeWire, the X extensions its frame probe uses, SDL 2 for the
+# sdl12-compat that the test fetches where the system's SDL 1.2 is the classic library, jq for
+# what PipeWire's tunnel publishes, and rtkit for its runs as a desktop (MINCER_SOUND_DESKTOP).
 SOUND_TEST_PACKAGES=(pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon
                      libxcb1-dev libxcb-damage0-dev libxcb-present-dev libxcb-xtest0-dev
-                     libsdl2-2.0-0)
+                     libsdl2-2.0-0 jq rtkit)
 TEST_PACKAGES+=("${SOUND_TEST_PACKAGES[@]}")
 # The capture test's beat rows render game songs from their MIDI files (midicsv edits them).
 BEAT_TEST_PACKAGES=(planetblupi-music-midi midicsv)

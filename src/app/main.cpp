@@ -6,6 +6,7 @@
 #include "musicplayback.h"
 #include "screenlookup.h"
 #include "show.h"
+#include "utf8locale.h"
 #include "window.h"
 
 #include <QCoreApplication>
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 
@@ -78,13 +80,21 @@ bool startMusic(const DemoOptions &options, Music *music)
         std::fprintf(stderr, "mincer: %s\n", qPrintable(error));
         return false;
     }
-    if (source->isFile() && !MusicBuffer::canHold(source->expectedBytes())) {
-        std::fprintf(
-            stderr, "mincer: %s\n",
-            qPrintable(MusicBuffer::tooLongToHold(musicName(path),
-                                                  QStringLiteral("%1 of music; at most %2 hours")
-                                                      .arg(musicTime(source->expectedBytes()))
-                                                      .arg(MusicBuffer::mostChunks / 3600))));
+    // A file is decoded whole into memory: refused up front when it cannot be held.
+    const qint64 bytes = source->isFile() ? source->expectedBytes() : -1;
+    const auto gigabytes = [](qint64 bytes) { return QString::number(bytes / 1e9, 'f', 1); };
+    QString tooLong;
+    if (!MusicBuffer::canHold(bytes))
+        tooLong = QStringLiteral("%1 of music; at most %2 hours")
+                      .arg(musicTime(bytes))
+                      .arg(MusicBuffer::mostChunks / 3600);
+    else if (const qint64 left = MusicBuffer::memoryForMusicBytes(); bytes > left)
+        tooLong
+            = QStringLiteral("%1 of music, %2 GB decoded; memory for %3 GB")
+                  .arg(musicTime(bytes), gigabytes(bytes), gigabytes(std::max<qint64>(0, left)));
+    if (!tooLong.isEmpty()) {
+        std::fprintf(stderr, "mincer: %s\n",
+                     qPrintable(MusicBuffer::tooLongToHold(musicName(path), tooLong)));
         return false;
     }
     const bool pipe = !source->isFile();
@@ -92,7 +102,8 @@ bool startMusic(const DemoOptions &options, Music *music)
         std::fprintf(stderr, "mincer: %s cannot start over; it plays once\n",
                      qPrintable(musicName(path)));
     music->name = musicName(path);
-    music->onBeats = followsBeats(path, options.ownTiming);
+    // The beats are found in music kept whole only: a pipe's ring is recycled under the reader.
+    music->onBeats = !pipe && followsBeats(path, options.ownTiming);
     music->buffer = std::make_unique<MusicBuffer>(std::move(source));
     music->buffer->startLoading();
     music->loading.start();
@@ -117,7 +128,9 @@ bool musicReady(Music &music)
 int main(int argc, char *argv[])
 {
     // The environment is set before any thread starts: setenv is not safe beside other threads.
+    takeUtf8Locale();
     requestImmediateRepaints();
+    keepSystemSignals();
 
     // The help, the version, mistakes and music that cannot be played are answered before the
     // toolkit starts, so without a display, unless the command line holds options that may be
@@ -184,17 +197,26 @@ int main(int argc, char *argv[])
     if (!musicReady(music))
         return 1;
 
-    Window window(std::make_unique<Show>(
-        std::make_unique<MusicPlayback>(std::move(music.buffer), options.loop), !options.mute,
-        music.onBeats));
-    if (!options.screen.isEmpty())
-        window.setHomeScreen(screen->name());
-    if (options.inWindow) {
-        window.setScreen(screen);
-        window.showInWindow(options.windowSize);
-    } else {
-        window.showCoveringScreen(screen);
+    int status = 0;
+    {
+        Window window(std::make_unique<Show>(
+            std::make_unique<MusicPlayback>(std::move(music.buffer), options.loop), !options.mute,
+            music.onBeats));
+        if (!options.screen.isEmpty())
+            window.setHomeScreen(screen->name());
+        if (options.inWindow) {
+            window.setScreen(screen);
+            window.showInWindow(options.windowSize);
+        } else {
+            window.showCoveringScreen(screen);
+        }
+        window.play();
+        status = app.exec();
     }
-    window.play();
-    return app.exec();
+    // The status the show decided, whatever a sound thread left inside SDL would meet at exit.
+    if (MusicPlayback::soundLeftRunning()) {
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }

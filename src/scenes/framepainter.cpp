@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 // ThreadSanitizer cannot see the order that Qt's thread pool and semaphore give the bands (they
 // wait on futexes of their own), so under it the order is stated: what one thread does before
@@ -109,7 +110,7 @@ void FramePainter::prepareFor(QSize devicePixels)
     const qreal scale = fitScale(devicePixels);
     if (scale == preparedScale)
         return;
-    for (Instruction *each : qAsConst(scenes)) {
+    for (Instruction *each : std::as_const(scenes)) {
         if (auto *aware = dynamic_cast<ScaleAware *>(each))
             aware->prepareScale(scale);
     }

@@ -31,9 +31,7 @@ inline float createFade(qint64 time, qint64 length, qint64 fadeIn, qint64 fadeOu
 // The colour that both scenes fill the screen with.
 inline QColor sceneColour()
 {
-    QColor colour;
-    colour.setNamedColor(QStringLiteral("#30392c"));
-    return colour;
+    return QColor(0x30, 0x39, 0x2c); // #30392c
 }
 
 // Device pixels per logical pixel of the painter as it stands (no rotation): the device's pixel

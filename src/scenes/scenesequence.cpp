@@ -107,7 +107,7 @@ void SceneSequence::setBeats(std::vector<qint64> beatsNs, qint64 knownUntilNs)
 {
     beats = std::move(beatsNs);
     beatsKnownNs = knownUntilNs;
-    planned = {{0, 0}};
+    planned.assign(1, TimingAnchor {0, 0}); // not from a list, which GCC 14 warns of in error
     planOnBeats(planned, eventsAfter(0, 0, 0, 0), beats, beatsKnownNs);
     if (shownNs < 0)
         anchors = planned;

@@ -74,12 +74,13 @@ void Show::followMusic(qint64 nowNs)
     if (!music)
         return;
     followDevice(nowNs);
-    music->takeRequests([this](qint64 timeNs, int bytes, int musicBytes) {
+    music->takeRequests([this](qint64 timeNs, qint64 bytes, qint64 musicBytes) {
         clock->bufferRequested(timeNs, bytes, musicBytes);
     });
     if (serverLatency)
         serverLatency->takeNew([this](const ServerLatency::Report &report) {
-            clock->serverLatencyReported(report.timeNs, report.latencyNs, report.sink);
+            clock->serverLatencyReported(report.timeNs, report.latencyNs, report.sink,
+                                         report.sinkOnly);
         });
     const MusicBuffer &loaded = music->music();
     if (music->loops() && !loopFollowed) {

@@ -626,5 +626,6 @@ std::vector<qint64> BeatTracker::beatsNs(qint64 beforeFrames) const
 
 bool followsBeats(const QString &path, bool ownTiming)
 {
-    return !ownTiming && !path.isEmpty() && !isRawMusic(path);
+    // Standard input is a pipe or headerless music whatever its name: never analysed.
+    return !ownTiming && !path.isEmpty() && path != QLatin1String("-") && !isRawMusic(path);
 }

@@ -103,8 +103,8 @@ private:
 };
 
 // Whether the scenes follow the beats of the music at `path`: any song but headerless PCM (the
-// demo's own music, *.raw, pipes, whose score or lack of a whole song keeps the own timing),
-// unless the own timing is asked for.
+// demo's own music, *.raw, pipes and standard input ("-"), whose score or lack of a whole song
+// keeps the own timing), unless the own timing is asked for.
 bool followsBeats(const QString &path, bool ownTiming);
 
 #endif // BEATTRACKER_H

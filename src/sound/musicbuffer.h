@@ -25,6 +25,10 @@ public:
 
     // Whether music of `bytes` bytes is short enough to be kept whole.
     static bool canHold(qint64 bytes) { return bytes <= mostChunks * chunkBytes; }
+    // The memory left for music (bytes): what the system has available (MemAvailable) or this
+    // process's address space may still take, whichever is less, each less what the show takes
+    // besides; no limit where neither is known.
+    static qint64 memoryForMusicBytes();
     // Why music `name` cannot be held: `why`, and that it is too long.
     static QString tooLongToHold(const QString &name, const QString &why);
 

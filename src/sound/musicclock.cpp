@@ -41,7 +41,6 @@ void MusicClock::startSilent(qint64 timeNs)
 {
     state = State::Silent;
     silentFromNs = timeNs;
-    musicZeroNs = timeNs;
 }
 
 void MusicClock::loseSound(qint64 timeNs)
@@ -50,7 +49,7 @@ void MusicClock::loseSound(qint64 timeNs)
         return;
     const qint64 positionNs = estimateAt(timeNs);
     if (state != State::Silent) // not fallen silent already, the device long quiet
-        fallSilent(timeNs, positionNs, musicAtStream(anchorNs), anchorTimeNs);
+        fallSilent(timeNs, positionNs, musicAtStream(anchorNs));
 }
 
 void MusicClock::setMusicLength(qint64 bytes)
@@ -58,7 +57,7 @@ void MusicClock::setMusicLength(qint64 bytes)
     lengthNs = bytes < 0 ? -1 : musicNs(bytes);
 }
 
-void MusicClock::bufferRequested(qint64 timeNs, int bytes, int musicPartBytes)
+void MusicClock::bufferRequested(qint64 timeNs, qint64 bytes, qint64 musicPartBytes)
 {
     if (state == State::NotStarted)
         return;
@@ -116,7 +115,7 @@ void MusicClock::bufferRequested(qint64 timeNs, int bytes, int musicPartBytes)
     anchorTimeNs = timeNs;
 }
 
-void MusicClock::serverLatencyReported(qint64 timeNs, qint64 latencyNs, quint32 sink)
+void MusicClock::serverLatencyReported(qint64 timeNs, qint64 latencyNs, quint32 sink, bool sinkOnly)
 {
     // Before the device plays, a server's delay shows as a pause in the requests (a new stream
     // held back).
@@ -135,6 +134,11 @@ void MusicClock::serverLatencyReported(qint64 timeNs, qint64 latencyNs, quint32 
     std::nth_element(sorted.begin(), sorted.begin() + 2, sorted.end());
     const qint64 medianNs = sorted[2];
     serverDelayAt(timeNs);
+    // A sink's delay alone is all beyond the queue, which holds the stream's (and the library's).
+    if (sinkOnly) {
+        serverDelayTargetNs = medianNs;
+        return;
+    }
     // Where the server holds more than the device's queue, the sound library may hold music of its
     // own besides, which the server does not see: counted in over the first unreportedNs beyond the
     // queue, so that reports wandering about the queue do not make the clock jump.
@@ -182,7 +186,7 @@ qint64 MusicClock::estimateAt(qint64 timeNs)
         if (timeNs - anchorTimeNs > waitLimitNs) {
             // Nothing has asked for sound since the last request, `waitLimitNs` ago.
             fallSilent(anchorTimeNs + waitLimitNs, musicAtStream(anchorNs + reachNs),
-                       musicAtStream(anchorNs), anchorTimeNs);
+                       musicAtStream(anchorNs));
             return estimateAt(timeNs);
         }
         return musicAtStream(anchorNs + std::clamp<qint64>(timeNs - anchorTimeNs, 0, reachNs));
@@ -192,11 +196,10 @@ qint64 MusicClock::estimateAt(qint64 timeNs)
     return 0;
 }
 
-void MusicClock::fallSilent(qint64 fromNs, qint64 positionNs, qint64 heardNs, qint64 heardAtNs)
+void MusicClock::fallSilent(qint64 fromNs, qint64 positionNs, qint64 heardNs)
 {
     silentFromNs = fromNs;
     silentPositionNs = positionNs;
-    musicZeroNs = heardAtNs - heardNs;
     silentHeardNs = heardNs;
     state = State::Silent;
 }
@@ -226,10 +229,7 @@ qint64 MusicClock::heardAt(qint64 timeNs)
 
 bool MusicClock::finishedAt(qint64 timeNs)
 {
-    if (lengthNs < 0)
-        return false;
-    if (estimateAt(timeNs) >= lengthNs)
-        return true;
-    // Without sound, the show ends when the music would have ended had it played on.
-    return state == State::Silent && timeNs - musicZeroNs >= lengthNs;
+    // Without sound too, once the picture has shown the whole music's length: it held while the
+    // device was waited for.
+    return lengthNs >= 0 && estimateAt(timeNs) >= lengthNs;
 }

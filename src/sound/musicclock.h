@@ -6,61 +6,10 @@
 #include <QtGlobal>
 
 #include <array>
-#include <atomic>
 #include <deque>
-#include <limits>
 
 // Times are nanoseconds of the monotonic clock (monotonicNowNs()); music positions are nanoseconds
 // of music.
-
-// What the audio callback tells the GUI thread: when each buffer was asked for, how many bytes
-// it holds and how many of them are music. Written by the audio thread only and read by the GUI
-// thread only, through atomics, so that the callback neither allocates nor locks.
-class BufferLog
-{
-public:
-    // Audio thread: a buffer of `bytes` was handed to the device at `timeNs`, its first
-    // `musicBytes` music and the rest silence.
-    void append(qint64 timeNs, int bytes, int musicBytes);
-
-    // GUI thread: calls take(timeNs, bytes, musicBytes) for every buffer not taken yet, oldest
-    // first. Should the GUI thread fall more than `capacity` buffers behind, the oldest are
-    // skipped.
-    template<typename Take> void takeNew(Take take);
-    // Any thread: the time of the latest request (long ago when there was none).
-    qint64 lastRequestNs() const { return lastNs.load(std::memory_order_acquire); }
-
-private:
-    static constexpr quint64 capacity = 1024; // 10 s of 10 ms buffers
-
-    std::array<std::atomic<qint64>, capacity> times {};
-    std::array<std::atomic<int>, capacity> sizes {};
-    std::array<std::atomic<int>, capacity> musicSizes {};
-    std::atomic<quint64> written {0};
-    std::atomic<qint64> lastNs {std::numeric_limits<qint64>::min() / 2};
-    quint64 taken = 0; // GUI thread only
-};
-
-inline void BufferLog::append(qint64 timeNs, int bytes, int musicBytes)
-{
-    const quint64 n = written.load(std::memory_order_relaxed);
-    times[n % capacity].store(timeNs, std::memory_order_relaxed);
-    sizes[n % capacity].store(bytes, std::memory_order_relaxed);
-    musicSizes[n % capacity].store(musicBytes, std::memory_order_relaxed);
-    written.store(n + 1, std::memory_order_release);
-    lastNs.store(timeNs, std::memory_order_release);
-}
-
-template<typename Take> void BufferLog::takeNew(Take take)
-{
-    const quint64 end = written.load(std::memory_order_acquire);
-    if (end - taken > capacity)
-        taken = end - capacity;
-    for (; taken < end; ++taken)
-        take(times[taken % capacity].load(std::memory_order_relaxed),
-             sizes[taken % capacity].load(std::memory_order_relaxed),
-             musicSizes[taken % capacity].load(std::memory_order_relaxed));
-}
 
 // What a playing sound device holds at the least right after a request, whatever its driver
 // (ns of music): SDL's first requests need not show it. Measured in docs/sync.md.
@@ -93,8 +42,8 @@ public:
     void loseSound(qint64 timeNs);
     // The device asked for a buffer of `bytes` bytes at `timeNs` (times in order), of which the
     // first `musicPartBytes` are music and the rest silence.
-    void bufferRequested(qint64 timeNs, int bytes, int musicPartBytes);
-    void bufferRequested(qint64 timeNs, int bytes) { bufferRequested(timeNs, bytes, bytes); }
+    void bufferRequested(qint64 timeNs, qint64 bytes, qint64 musicPartBytes);
+    void bufferRequested(qint64 timeNs, qint64 bytes) { bufferRequested(timeNs, bytes, bytes); }
     // The music lasts `bytes` bytes (-1: not known).
     void setMusicLength(qint64 bytes);
     // The device is taken to hold at least `queueNs` of music when full, whether or not its first
@@ -104,13 +53,16 @@ public:
     // (libraryUnreportedNs()).
     void setUnreportedNs(qint64 heldNs) { unreportedNs = heldNs; }
     // The sound server reported at `timeNs` that music handed over is heard `latencyNs` later, on
-    // its sink `sink` (ServerLatency).
-    void serverLatencyReported(qint64 timeNs, qint64 latencyNs, quint32 sink);
+    // its sink `sink` (ServerLatency); or, `sinkOnly`, that its sink delays what it is given by
+    // `latencyNs`, not saying what the stream holds.
+    void serverLatencyReported(qint64 timeNs, qint64 latencyNs, quint32 sink,
+                               bool sinkOnly = false);
 
     // Music heard by `timeNs` (ns of music): never less than the last answer.
     qint64 heardAt(qint64 timeNs);
-    // Has the whole music been heard by `timeNs` (without sound: would it have been)? False while
-    // its length is not known. Asks the estimate, not the smoothed clock the picture follows.
+    // Has the whole music been heard by `timeNs` (without sound: has the clock run the music's
+    // length)? False while its length is not known. Asks the estimate, not the smoothed clock the
+    // picture follows.
     bool finishedAt(qint64 timeNs);
 
     // Is the sound device playing the music (not waiting for it to start, nor without sound)?
@@ -141,8 +93,8 @@ private:
     // The music at stream position `streamNs` of the device.
     qint64 musicAtStream(qint64 streamNs) const;
     // No sound from `fromNs` on; the clock stands at `positionNs` then, and music position
-    // `heardNs` was heard at `heardAtNs`.
-    void fallSilent(qint64 fromNs, qint64 positionNs, qint64 heardNs, qint64 heardAtNs);
+    // `heardNs` was the last heard.
+    void fallSilent(qint64 fromNs, qint64 positionNs, qint64 heardNs);
     // The server's delay counted at `timeNs`, moved toward its target.
     qint64 serverDelayAt(qint64 timeNs);
 
@@ -170,11 +122,9 @@ private:
     qint64 serverDelayNs = 0; // counted so far
     qint64 serverDelayAtNs = 0;
 
-    // Without sound: the clock stood at silentPositionNs at silentFromNs, and the music would have
-    // started playing at musicZeroNs had it played on.
+    // Without sound: the clock stood at silentPositionNs at silentFromNs.
     qint64 silentFromNs = 0;
     qint64 silentPositionNs = 0;
-    qint64 musicZeroNs = 0;
     qint64 silentHeardNs = 0; // the music heard by then
 
     qint64 answeredNs = 0; // the last answer of heardAt()

@@ -1,10 +1,13 @@
 #include "musicplayback.h"
 
+#include "monotonic.h"
+#include "serverquantum.h"
 #include "soundserverwatch.h"
 #include "soundthreads.h"
 
 #include <SDL.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -39,16 +42,33 @@ void effect(void *userdata, unsigned char *stream, int len)
     playing->requests.append(nowNs, len, copied);
 }
 
+void keepSystemSignals()
+{
+    qputenv("SDL_NO_SIGNAL_HANDLERS", "1"); // SDL 2's hint, read from the environment
+}
+
+namespace {
+
+// Whether the SDL 1.2 loaded is sdl12-compat, over SDL 2.
+bool sdl12Compat()
+{
+    constexpr int firstCompatPatch = 50; // sdl12-compat calls itself 1.2.50 and later
+    const SDL_version *linked = SDL_Linked_Version();
+    return linked && linked->patch >= firstCompatPatch;
+}
+
+} // namespace
+
 qint64 libraryUnreportedNs()
 {
     constexpr qint64 classicNs = 10'000'000;
     constexpr qint64 compatNs = 18'000'000;
-    constexpr int firstCompatPatch = 50; // sdl12-compat calls itself 1.2.50 and later
-    const SDL_version *linked = SDL_Linked_Version();
-    return linked && linked->patch >= firstCompatPatch ? compatNs : classicNs;
+    return sdl12Compat() ? compatNs : classicNs;
 }
 
 namespace {
+
+bool playsThroughServer();
 
 // Opens the sound device for `stream`, paused; false with SDL's reason.
 bool openDevice(MusicPlayback::Stream *stream, QString *error)
@@ -62,7 +82,14 @@ bool openDevice(MusicPlayback::Stream *stream, QString *error)
     wanted.freq = musicRateHz;
     wanted.format = AUDIO_S16LSB;
     wanted.channels = musicChannels;
-    wanted.samples = deviceBufferFrames;
+    // At least the server's cycle, where it says what it is: with a shorter buffer one late
+    // wake-up of SDL's audio thread leaves the server nothing to play for a whole cycle.
+    constexpr int quantumWaitMs = 200;
+    constexpr qint64 longestQuantumFrames = 8192; // PipeWire's limit, 186 ms
+    const qint64 quantumNs = playsThroughServer() ? serverQuantumNs(quantumWaitMs) : 0;
+    const qint64 quantumFrames = (quantumNs * musicRateHz + 999'999'999) / 1'000'000'000;
+    wanted.samples
+        = Uint16(std::clamp<qint64>(quantumFrames, deviceBufferFrames, longestQuantumFrames));
     wanted.callback = effect;
     wanted.userdata = stream;
     // No spec for what was obtained: SDL then converts the music to whatever rate, format and
@@ -95,7 +122,6 @@ bool playsThroughServer()
 void keepDevice(MusicPlayback::Stream *stream)
 {
     constexpr auto pollInterval = std::chrono::milliseconds(100);
-    constexpr int serverConnectMs = 1000;
     constexpr char threadName[] = "mincer sound";
     pthread_setname_np(pthread_self(), threadName);
     enum class Device { Closed, Paused, Playing } device = Device::Closed;
@@ -109,11 +135,18 @@ void keepDevice(MusicPlayback::Stream *stream)
             lock.unlock();
             QString error;
             const std::vector<pid_t> threads = processThreads();
-            const bool opened = openDevice(stream, &error);
+            // SDL 2's PulseAudio driver may crash on a server without a sink (one unplugged).
+            constexpr int serverAnswerMs = 200;
+            const QByteArray driver = qgetenv("SDL_AUDIODRIVER");
+            const bool noOutput = sdl12Compat() && (driver.isEmpty() || driver.startsWith("pulse"))
+                && SoundServerWatch::serverWithoutOutput(serverAnswerMs);
+            if (noOutput)
+                error = QStringLiteral("the sound server has no output");
+            const bool opened = !noOutput && openDevice(stream, &error);
             if (opened)
                 raiseSoundThreads(threads, threadName);
             if (opened && playsThroughServer())
-                server.connect(serverConnectMs);
+                server.start();
             lock.lock();
             if (opened) {
                 device = Device::Paused;
@@ -130,12 +163,12 @@ void keepDevice(MusicPlayback::Stream *stream)
             SDL_PauseAudio(0);
             device = Device::Playing;
         } else if (device == Device::Playing
-                   && (SDL_GetAudioStatus() == SDL_AUDIO_STOPPED || server.serverGone())) {
-            // The classic SDL 1.2 stops a device whose server went away; sdl12-compat goes on
-            // calling the callback, and only the watch tells.
+                   && (SDL_GetAudioStatus() == SDL_AUDIO_STOPPED || server.deviceGone())) {
+            // The classic SDL 1.2 stops a device whose server went away or removed its stream;
+            // sdl12-compat goes on calling the callback, and only the watch tells.
             ++stream->losses;
             lock.unlock();
-            server.disconnect();
+            server.stop();
             closeDevice();
             lock.lock();
             device = Device::Closed;
@@ -144,7 +177,7 @@ void keepDevice(MusicPlayback::Stream *stream)
         stream->changed.wait_for(lock, pollInterval);
     }
     lock.unlock();
-    server.disconnect();
+    server.stop();
     bool leftOpen = false;
     if (device != Device::Closed) {
         // No call of the callback reads the music once this is set under the audio lock.
@@ -168,6 +201,8 @@ void keepDevice(MusicPlayback::Stream *stream)
 
 } // namespace
 
+std::atomic<bool> MusicPlayback::soundLeft {false};
+
 MusicPlayback::MusicPlayback(std::unique_ptr<MusicBuffer> music, bool loop) : stream(new Stream)
 {
     stream->music = std::move(music);
@@ -187,15 +222,17 @@ MusicPlayback::~MusicPlayback()
         std::unique_lock<std::mutex> lock(stream->lock);
         stream->quitting = true;
         stream->changed.notify_all();
-        deviceStopped = stream->changed.wait_for(lock, deviceStopTime, [this] {
-            return stream->finished;
-        }) && !stream->leftOpen;
+        const bool finished
+            = stream->changed.wait_for(lock, deviceStopTime, [this] { return stream->finished; });
+        deviceStopped = finished && !stream->leftOpen;
         lock.unlock();
-        if (stream->finished)
+        if (finished)
             device.join();
         else
             device.detach();
     }
+    if (!deviceStopped)
+        soundLeft.store(true, std::memory_order_release);
     if (loaderStopped && deviceStopped)
         delete stream;
 }
@@ -232,7 +269,7 @@ void MusicPlayback::playFrom(qint64 position)
     if (loops())
         position %= music().lengthBytes();
     position -= position % musicBytesPerFrame;
-    stream->requests.takeNew([](qint64, int, int) {}); // the last of a device lost
+    stream->requests.takeNew([](qint64, qint64, qint64) {}); // the last of a device lost
     std::lock_guard<std::mutex> hold(stream->lock);
     stream->playFrom = position;
     playing = true;

@@ -1,8 +1,8 @@
 #ifndef MUSICPLAYBACK_H
 #define MUSICPLAYBACK_H
 
+#include "bufferlog.h"
 #include "musicbuffer.h"
-#include "musicclock.h"
 
 #include <QString>
 
@@ -19,6 +19,12 @@ constexpr int deviceBufferFrames = musicRateHz / 50;
 // behind a network speaker: 5 to 10 ms with the classic library, 15 to 25 ms with sdl12-compat,
 // whose SDL 2 keeps a buffer of its own.
 qint64 libraryUnreportedNs();
+
+// Call before any thread starts, since it sets the environment: SIGINT and SIGTERM end the
+// program as the system does, whichever SDL 1.2 is loaded. SDL 2 under sdl12-compat would catch
+// both once its audio starts, to post a quit event that nothing reads (sdl12-compat ignores
+// SDL_INIT_NOPARACHUTE), and Ctrl-C, kill and a shutdown would leave the show playing.
+void keepSystemSignals();
 
 // Audio fill callback: copies the next len bytes of the music into stream, silence after its end
 // and where it is not loaded yet, starts it over at its end when it loops, and notes the time and
@@ -37,6 +43,11 @@ public:
     MusicPlayback(std::unique_ptr<MusicBuffer> music, bool loop);
     // Stops the callback and the device's thread, then closes the device if it still plays.
     ~MusicPlayback();
+
+    // Whether a playback ended leaving its device open or its thread inside SDL (waiting for a
+    // server that does not answer). The process should then end without running the libraries'
+    // destructors (std::_Exit), which could pull SDL from under them and change its exit status.
+    static bool soundLeftRunning() { return soundLeft.load(std::memory_order_acquire); }
 
     const MusicBuffer &music() const { return *stream->music; }
     // Whether the music starts over at its end, as far as is known yet.
@@ -63,7 +74,7 @@ public:
         if (playing)
             stream->requests.takeNew(take);
         else
-            stream->requests.takeNew([](qint64, int, int) {});
+            stream->requests.takeNew([](qint64, qint64, qint64) {});
     }
 
     // What the callback and the device's thread share. It outlives the playback when the device
@@ -90,6 +101,7 @@ public:
     };
 
 private:
+    static std::atomic<bool> soundLeft;
     Stream *stream;
     std::thread device;
     // GUI thread's

@@ -1,6 +1,10 @@
 #include "serverlatency.h"
 
+#include "musicsource.h"
+
 #include <pulse/pulseaudio.h>
+
+#include <cstring>
 
 #include <unistd.h>
 
@@ -8,6 +12,7 @@ namespace {
 
 constexpr const char *pidKey = "application.process.id";
 constexpr const char *machineKey = "application.process.machine_id";
+constexpr const char *probeName = "mincer latency probe";
 
 std::string property(const pa_proplist *properties, const char *key)
 {
@@ -49,8 +54,20 @@ ServerLatency::~ServerLatency()
     pa_threaded_mainloop_free(loop);
 }
 
+void ServerLatency::dropProbe()
+{
+    if (probe) {
+        pa_stream_set_write_callback(probe, nullptr, nullptr);
+        pa_stream_disconnect(probe);
+        pa_stream_unref(probe);
+        probe = nullptr;
+    }
+    probeSinkIndex = ~0u;
+}
+
 void ServerLatency::dropContext()
 {
+    dropProbe();
     if (asking) {
         pa_operation_cancel(asking);
         pa_operation_unref(asking);
@@ -63,6 +80,8 @@ void ServerLatency::dropContext()
     }
     machineId.clear();
     ownAsked = false;
+    serverAsked = false;
+    onPipeWire = false;
 }
 
 void ServerLatency::tick(pa_mainloop_api *api, pa_time_event *, const timeval *, void *data)
@@ -96,6 +115,11 @@ void ServerLatency::tick(pa_mainloop_api *api, pa_time_event *, const timeval *,
             if (own)
                 pa_operation_unref(own);
         }
+        if (!self->serverAsked) {
+            self->serverAsked = true;
+            if (pa_operation *which = pa_context_get_server_info(self->context, server, self))
+                pa_operation_unref(which);
+        }
         self->found = false;
         self->asking = pa_context_get_sink_input_info_list(self->context, sinkInput, self);
     }
@@ -114,13 +138,20 @@ void ServerLatency::ownClient(pa_context *, const pa_client_info *info, int eol,
         self->machineId = property(info->proplist, machineKey);
 }
 
+void ServerLatency::server(pa_context *, const pa_server_info *info, void *data)
+{
+    auto *self = static_cast<ServerLatency *>(data);
+    self->onPipeWire = info && info->server_name && std::strstr(info->server_name, "PipeWire");
+}
+
 void ServerLatency::sinkInput(pa_context *, const pa_sink_input_info *info, int eol, void *data)
 {
     auto *self = static_cast<ServerLatency *>(data);
     if (eol == 0 && info) {
-        // This process's stream; of several (a device opened again), the newest.
+        // This process's stream; of several (a device opened again), the newest; never the probe.
         const std::string machine = property(info->proplist, machineKey);
         if (property(info->proplist, pidKey) == std::to_string(getpid())
+            && property(info->proplist, PA_PROP_MEDIA_NAME) != probeName
             && (machine.empty() || self->machineId.empty() || machine == self->machineId)
             && (!self->found || info->index > self->streamIndex)) {
             self->found = true;
@@ -130,15 +161,96 @@ void ServerLatency::sinkInput(pa_context *, const pa_sink_input_info *info, int 
         }
         return;
     }
-    if (eol < 0 || !self->found)
+    if (eol < 0)
         return;
-    const qint64 nowNs = monotonicNowNs();
-    if (self->sinkIndex != self->lastSink) {
-        // A new stream, or one moved to another speaker: its delay is asked for often for a while.
-        self->lastSink = self->sinkIndex;
-        self->quicklyUntilNs = nowNs + quicklyForNs;
+    if (!self->found) {
+        self->dropProbe(); // nothing of the demo's plays: nor does the probe
+        return;
     }
-    const std::lock_guard<std::mutex> guard(self->lock);
-    self->latest = {nowNs, self->latencyNs, self->sinkIndex};
-    ++self->reports;
+    const qint64 nowNs = monotonicNowNs();
+    self->follow(nowNs, self->sinkIndex);
+    if (!self->onPipeWire) {
+        self->report({nowNs, self->latencyNs, self->sinkIndex});
+        return;
+    }
+    // On PipeWire, from the probe on the same sink: connected anew when the stream moved.
+    if (self->probe && self->probeSinkIndex != self->sinkIndex)
+        self->dropProbe();
+    if (self->probe && pa_stream_get_state(self->probe) == PA_STREAM_READY) {
+        if (pa_operation *timing = pa_stream_update_timing_info(self->probe, probeTimed, self))
+            pa_operation_unref(timing);
+    } else if (self->probe && !PA_STREAM_IS_GOOD(pa_stream_get_state(self->probe))) {
+        self->dropProbe(); // its sink went away: tried again next time
+    } else if (!self->probe && self->probeSinkIndex != self->sinkIndex) {
+        // The sink's name, to connect to.
+        self->probeSinkIndex = self->sinkIndex;
+        if (pa_operation *sink
+            = pa_context_get_sink_info_by_index(self->context, self->sinkIndex, probeSink, self))
+            pa_operation_unref(sink);
+    }
+}
+
+void ServerLatency::follow(qint64 nowNs, quint32 sink)
+{
+    if (sink != lastSink) {
+        // A new stream, or one moved to another speaker: its delay is asked for often for a while.
+        lastSink = sink;
+        quicklyUntilNs = nowNs + quicklyForNs;
+    }
+}
+
+void ServerLatency::report(const Report &report)
+{
+    const std::lock_guard<std::mutex> guard(lock);
+    latest = report;
+    ++reports;
+}
+
+void ServerLatency::probeSink(pa_context *context, const pa_sink_info *info, int eol, void *data)
+{
+    auto *self = static_cast<ServerLatency *>(data);
+    if (eol < 0)
+        self->probeSinkIndex = ~0u; // the sink is gone: asked again next time
+    if (eol != 0 || !info || self->probe || info->index != self->probeSinkIndex)
+        return;
+    // Silence in the music's own format, so that nothing is converted; a long buffer, so that it
+    // asks the server for no shorter cycle than the demo's stream does, and is rarely written.
+    constexpr pa_usec_t bufferUs = 400'000, requestUs = 100'000;
+    const pa_sample_spec spec {PA_SAMPLE_S16LE, quint32(musicRateHz), quint8(musicChannels)};
+    pa_proplist *properties = pa_proplist_new();
+    pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, probeName);
+    self->probe = pa_stream_new_with_proplist(context, probeName, &spec, nullptr, properties);
+    pa_proplist_free(properties);
+    if (!self->probe) {
+        self->dropProbe(); // tried again next time
+        return;
+    }
+    const pa_buffer_attr buffer {quint32(-1), quint32(pa_usec_to_bytes(bufferUs, &spec)),
+                                 quint32(-1), quint32(pa_usec_to_bytes(requestUs, &spec)),
+                                 quint32(-1)};
+    pa_stream_set_write_callback(self->probe, probeWrite, self);
+    if (pa_stream_connect_playback(self->probe, info->name, &buffer, PA_STREAM_DONT_MOVE, nullptr,
+                                   nullptr)
+        < 0)
+        self->dropProbe();
+}
+
+void ServerLatency::probeWrite(pa_stream *stream, size_t bytes, void *)
+{
+    void *silence = nullptr;
+    if (pa_stream_begin_write(stream, &silence, &bytes) == 0 && silence) {
+        std::memset(silence, 0, bytes);
+        pa_stream_write(stream, silence, bytes, nullptr, 0, PA_SEEK_RELATIVE);
+    }
+}
+
+void ServerLatency::probeTimed(pa_stream *stream, int success, void *data)
+{
+    auto *self = static_cast<ServerLatency *>(data);
+    const pa_timing_info *timing = success ? pa_stream_get_timing_info(stream) : nullptr;
+    if (stream != self->probe || !timing || !timing->playing)
+        return;
+    constexpr bool sinkOnly = true;
+    self->report(
+        {monotonicNowNs(), qint64(timing->sink_usec) * 1000, self->probeSinkIndex, sinkOnly});
 }

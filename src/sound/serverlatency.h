@@ -12,8 +12,11 @@
 struct pa_context;
 struct pa_sink_input_info;
 struct pa_client_info;
+struct pa_server_info;
+struct pa_sink_info;
 struct pa_mainloop_api;
 struct pa_operation;
+struct pa_stream;
 struct pa_threaded_mainloop;
 struct pa_time_event;
 
@@ -23,6 +26,11 @@ struct pa_time_event;
 // own: it finds this process's stream among the server's sink inputs by its process id, whatever
 // library opened it, and follows it when it moves to another sink. Where no server answers, or
 // no stream of this process is found, there are no reports.
+//
+// PipeWire's pipewire-pulse lists every stream and sink with no latency; it tells a sink's delay
+// (the latency the sink publishes) only to a stream that plays on it, in the stream's own timing.
+// There a silent stream of its own plays on the demo's stream's sink while that one plays, and the
+// sink's delay it is told is reported; the demo's stream's own buffer is told nowhere.
 class ServerLatency
 {
 public:
@@ -35,12 +43,14 @@ public:
     ServerLatency &operator=(const ServerLatency &) = delete;
 
     // At `timeNs` (monotonicNowNs()), music handed to the stream took `latencyNs` to be heard, on
-    // the server's sink number `sink`.
+    // the server's sink number `sink`; or, `sinkOnly`, the sink delayed what it was given by
+    // `latencyNs`, and the stream's own buffer was not told.
     struct Report
     {
         qint64 timeNs = 0;
         qint64 latencyNs = 0;
         quint32 sink = 0;
+        bool sinkOnly = false;
     };
     // Calls take(report) with the latest report not taken yet, if any. Never waits for the server.
     template<typename Take> void takeNew(Take take);
@@ -53,7 +63,14 @@ private:
     // The server's thread.
     static void tick(pa_mainloop_api *, pa_time_event *, const struct timeval *, void *self);
     static void ownClient(pa_context *, const pa_client_info *info, int eol, void *self);
+    static void server(pa_context *, const pa_server_info *info, void *self);
     static void sinkInput(pa_context *, const pa_sink_input_info *info, int eol, void *self);
+    static void probeSink(pa_context *, const pa_sink_info *info, int eol, void *self);
+    static void probeWrite(pa_stream *, size_t bytes, void *self);
+    static void probeTimed(pa_stream *, int success, void *self);
+    void follow(qint64 nowNs, quint32 sink);
+    void report(const Report &report);
+    void dropProbe();
     void dropContext();
 
     pa_threaded_mainloop *loop = nullptr;
@@ -64,6 +81,10 @@ private:
     pa_operation *asking = nullptr;
     std::string machineId; // of this machine, as the server knows this process's connection
     bool ownAsked = false;
+    bool serverAsked = false;
+    bool onPipeWire = false; // the server tells a sink's delay only on a stream of its own
+    pa_stream *probe = nullptr; // that silent stream
+    quint32 probeSinkIndex = ~0u; // the sink it plays on, or is being connected to
     bool found = false; // this round found the stream
     quint32 streamIndex = 0, sinkIndex = 0; // this round's best match: the newest stream
     qint64 latencyNs = 0;

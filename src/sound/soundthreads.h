@@ -12,8 +12,9 @@
 std::vector<pid_t> processThreads();
 
 // Gives the threads that opening the sound device started, those not in `before`, the highest
-// priority (the lowest niceness) this process may give: SDL's audio thread, which calls the
-// callback and hands the device its buffers, and a sound server client's threads. The thread that
+// priority this process may have: SDL's audio thread, which calls the callback and hands the
+// device its buffers, and a sound server client's threads. Asks the desktop's rtkit for it (see
+// RealtimeKit), else takes the lowest niceness the process may take itself. The thread that
 // opened the device must be named `openerName`: SDL 1.2's audio thread takes its name.
 void raiseSoundThreads(const std::vector<pid_t> &before, const char *openerName);
 

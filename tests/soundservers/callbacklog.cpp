@@ -8,7 +8,9 @@
 //
 // Output: "open BEFORE_US AFTER_US RESULT SAMPLES" (the obtained buffer length in sample frames),
 // "library MAJOR.MINOR.PATCH" (the SDL that the demo loaded: 1.2.50 and later are sdl12-compat),
-// then one line "callback START_US LENGTH_BYTES" per call.
+// "thread POLICY PRIORITY NICE" (how the thread that calls the callback was scheduled at its
+// 50th call, once the demo has raised it: POLICY "rr", "fifo" or "other"), then one line
+// "callback START_US LENGTH_BYTES" per call.
 
 #include <SDL.h>
 
@@ -21,6 +23,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -40,6 +44,7 @@ std::atomic<int> callCount {0};
 Callback demoCallback = nullptr;
 std::int64_t openBeforeUs = -1, openAfterUs = -1;
 int openResult = 0, obtainedSamples = 0;
+int threadPolicy = -1, threadPriority = 0, threadNice = 0;
 
 std::int64_t nowUs()
 {
@@ -54,6 +59,12 @@ void loggedCallback(void *userdata, Uint8 *stream, int length)
     if (index < maxCalls) {
         calls[index] = {nowUs(), length};
         callCount.store(index + 1, std::memory_order_release);
+    }
+    if (index == 50) {
+        sched_param parameter {};
+        threadPolicy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
+        threadPriority = sched_getparam(0, &parameter) == 0 ? parameter.sched_priority : -1;
+        threadNice = getpriority(PRIO_PROCESS, id_t(gettid()));
     }
     demoCallback(userdata, stream, length);
 }
@@ -70,6 +81,12 @@ __attribute__((destructor)) void writeLog()
                  openResult, obtainedSamples);
     const SDL_version *library = SDL_Linked_Version();
     std::fprintf(file, "library %d.%d.%d\n", library->major, library->minor, library->patch);
+    if (threadPolicy >= 0)
+        std::fprintf(file, "thread %s %d %d\n",
+                     threadPolicy == SCHED_RR         ? "rr"
+                         : threadPolicy == SCHED_FIFO ? "fifo"
+                                                      : "other",
+                     threadPriority, threadNice);
     const int count = callCount.load(std::memory_order_acquire);
     for (int i = 0; i < count; ++i)
         std::fprintf(file, "callback %lld %d\n", (long long)calls[i].startUs, calls[i].length);

@@ -50,6 +50,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -132,7 +133,7 @@ int prepare(const QSize &screen, const QString &path)
     QList<long> times {restMs};
     for (long t = firstCandidateMs; t <= lastCandidateMs; ++t)
         times << t;
-    for (long t : qAsConst(times)) {
+    for (long t : std::as_const(times)) {
         const QImage strip = render(t).copy(candidates.region);
         candidates.times << t;
         candidates.strips << stripKey(strip.constBits(), strip.width(), strip.height(),
@@ -140,7 +141,7 @@ int prepare(const QSize &screen, const QString &path)
         seen[candidates.strips.last()] += 1;
     }
     int distinct = 0;
-    for (const QByteArray &strip : qAsConst(candidates.strips))
+    for (const QByteArray &strip : std::as_const(candidates.strips))
         distinct += seen.value(strip) == 1;
     if (distinct < 150) { // the rest, and the 149 frames of the rise
         std::fprintf(stderr, "frameprobe: only %d frames of the rise can be told apart\n",

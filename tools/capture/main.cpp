@@ -9,6 +9,7 @@
 #include "scenelist.h"
 #include "scenesequence.h"
 #include "sequence.h"
+#include "utf8locale.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -509,6 +510,7 @@ void filterMessages(QtMsgType type, const QMessageLogContext &context, const QSt
 
 int main(int argc, char *argv[])
 {
+    takeUtf8Locale();
     // This program never shows a window: without a platform chosen, run without a display.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
