@@ -96,7 +96,8 @@ test_status=0
 run_in_chroot --net './test' || test_status=$?
 test_seconds=$((SECONDS - started))
 
-echo "== Debian $(cat "$root/etc/debian_version"), $branch, ${lang:+LANG=$lang}${lang:-without LANG}"
+echo "== Debian $(cat "$root/etc/debian_version"), $branch, $([ -n "$lang" ] && echo "LANG=$lang" ||
+    echo "without LANG")"
 echo "./run: exit status $run_status after $run_seconds s (1 expected: no display)," \
     "$(grep -c 'CMake Warning' "$root.run.log" || true) CMake warnings," \
     "$(grep -c '^mincer: no display' "$root.run.log" || true) 'no display' lines"
