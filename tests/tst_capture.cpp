@@ -22,6 +22,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <array>
 #include <cstdio>
 
 #include <sys/stat.h>
@@ -280,8 +281,11 @@ static QList<double> writeSong(const QString &path, double seconds, double fromB
 // `game` names the file, and "drumless" leaves out the drum channel, "break" 12 beats of silence
 // from beat 24; `fromBpm`, `toBpm` (0: the file's own) replace its tempo. Returns its beats (ms):
 // the tempo map's, from the grid's phase (the file's commonest note-on tick within a sixteenth).
+// `offBeat`: how much the notes that start a sixteenth, an eighth or three sixteenths after the
+// beat weigh against those on it, the most of the three: each note by its velocity and its length
+// up to a beat (a drum's: a sixteenth).
 static QList<double> renderGameSong(const QString &path, const QString &game, double fromBpm,
-                                    double toBpm)
+                                    double toBpm, double *offBeat)
 {
     QProcess reader;
     reader.start("midicsv", {"/usr/share/planetblupi/music/" + game.section(' ', 0, 0) + ".mid"});
@@ -319,20 +323,38 @@ static QList<double> renderGameSong(const QString &path, const QString &game, do
         conductor << QStringLiteral("1, %1, Control_c, %2, 123, 0").arg(endTick).arg(channel);
     conductor << QStringLiteral("1, %1, End_track").arg(endTick);
     QMap<int, QList<QPair<qint64, QString>>> tracks;
+    std::array<double, 4> weight {}; // by the sixteenth within the beat
+    QMap<QString, QPair<qint64, int>> sounding; // a note's start (tick) and velocity
     for (QStringList event : events) {
         const int track = event.at(0).toInt();
         const qint64 tick = (event.at(1).toLongLong() - lead) * fine;
         const QString &kind = event.at(2);
         const bool note = kind == "Note_on_c" || kind == "Note_off_c";
+        const bool drum = note && event.at(3) == "9";
+        // Only what sounds in the excerpt: the rest of the song would only crowd the player.
         if (track <= 1 || kind == "Tempo" || kind == "End_track" || kind == "Start_track"
-            || (note && (tick < 0 || tick >= endTick))
-            || (note && event.at(3) == "9" && game.contains("drumless"))
+            || tick >= endTick || (note && tick < 0) || (drum && game.contains("drumless"))
             || (note && game.contains("break") && tick >= 24LL * division * fine
                 && tick < 36LL * division * fine && event.at(5) != "0"))
             continue;
-        event[1] = QString::number(std::clamp<qint64>(tick, 0, endTick));
-        tracks[track].append({std::clamp<qint64>(tick, 0, endTick), event.join(", ")});
+        if (note) {
+            const QString key = event.at(0) + event.at(3) + ":" + event.at(4);
+            const int velocity = kind == "Note_on_c" ? event.at(5).toInt() : 0;
+            const auto sixteenth = [&](qint64 at) { return qRound(4.0 * at / (division * fine)); };
+            if (drum && velocity > 0) {
+                weight[size_t(sixteenth(tick) % 4)] += velocity;
+            } else if (!drum && velocity > 0) {
+                sounding[key] = {tick, velocity};
+            } else if (!drum && sounding.contains(key)) {
+                const QPair<qint64, int> start = sounding.take(key);
+                weight[size_t(sixteenth(start.first) % 4)] += start.second
+                    * std::min(4.0, 4.0 * double(tick - start.first) / (division * fine));
+            }
+        }
+        event[1] = QString::number(std::max<qint64>(tick, 0));
+        tracks[track].append({std::max<qint64>(tick, 0), event.join(", ")});
     }
+    *offBeat = std::max({weight[1], weight[2], weight[3]}) / std::max(weight[0], 1.0);
     QStringList csv {
         QStringLiteral("0, 0, Header, 1, %1, %2").arg(tracks.size() + 1).arg(division * fine)};
     csv << conductor;
@@ -385,21 +407,52 @@ void TestCapture::eventsOnTheBeats_data()
     QTest::addColumn<double>("toBpm");
     QTest::addColumn<double>("startS");
     QTest::addColumn<QString>("game"); // a game's song rendered from MIDI (renderGameSong)
+    QTest::addColumn<QString>("fault"); // why the row fails, where it does: what is not done yet
 
-    QTest::newRow("70 BPM, the hi-hat at 140") << 70.0 << 70.0 << 0.5 << QString();
-    QTest::newRow("100 BPM") << 100.0 << 100.0 << 0.3 << QString();
-    QTest::newRow("128 BPM") << 128.0 << 128.0 << 0.7 << QString();
-    QTest::newRow("180 BPM") << 180.0 << 180.0 << 0.4 << QString();
-    QTest::newRow("an intro without beat, then 110 BPM") << 110.0 << 110.0 << 8.0 << QString();
-    QTest::newRow("from 96 to 136 BPM") << 96.0 << 136.0 << 0.5 << QString();
-    QTest::newRow("no beat: the own timing") << 0.0 << 0.0 << 0.0 << QString();
-    QTest::newRow("game: 104 BPM, the kick off the beat as often as on")
-        << 0.0 << 0.0 << 0.0 << "music004";
-    QTest::newRow("game: the same at 190 BPM") << 190.0 << 190.0 << 0.0 << "music004";
-    QTest::newRow("game: the same with a break") << 0.0 << 0.0 << 0.0 << "music004 break";
-    QTest::newRow("game: 120 BPM without drums") << 0.0 << 0.0 << 0.0 << "music000 drumless";
-    QTest::newRow("game: 120 to 150 BPM without drums")
-        << 120.0 << 150.0 << 0.0 << "music000 drumless";
+    QTest::newRow("70 BPM, the hi-hat at 140") << 70.0 << 70.0 << 0.5 << QString() << QString();
+    QTest::newRow("100 BPM") << 100.0 << 100.0 << 0.3 << QString() << QString();
+    QTest::newRow("128 BPM") << 128.0 << 128.0 << 0.7 << QString() << QString();
+    QTest::newRow("180 BPM") << 180.0 << 180.0 << 0.4 << QString() << QString();
+    QTest::newRow("an intro without beat, then 110 BPM")
+        << 110.0 << 110.0 << 8.0 << QString() << QString();
+    QTest::newRow("from 96 to 136 BPM") << 96.0 << 136.0 << 0.5 << QString() << QString();
+    QTest::newRow("no beat: the own timing") << 0.0 << 0.0 << 0.0 << QString() << QString();
+    // Every song of Planet Blupi's as it is, and without its drums.
+    // What fails, and why (docs/beats.md). Where the score's off-beat weighs as much as its beat,
+    // the own timing would be right; the tracker, sure of the grid it hears, does not keep it.
+    const QMap<QString, QString> faults {
+        {"music001", "its loudest hits, snare and piano, sound on the off-beat: tracked there"},
+        {"music001 drumless", "the piano's chords on the off-beat: found late, on the off-beat"},
+        {"music003", "kick and snare on the fourth beat's off-beat: half on the off-beat"},
+        {"music003 drumless", "no grid stands out: found late, a sixteenth off"},
+        {"music004 drumless", "its bass repeats every three sixteenths: tracked at 138 BPM"},
+        {"music006 drumless", "its notes start on the off-beat: tracked there, not own timing"},
+        {"music007 drumless", "each beat's note a sixteenth early: tracked there, not own timing"},
+        {"music008", "snare and claps on every off-beat: tracked there in part"},
+        {"music008 drumless", "its notes weigh most off the beat: tracked there, not own timing"},
+        {"music009 drumless", "its off-beat notes sound louder than the beat's: tracked there"},
+        {"music006 at 72 BPM", "tracked at 144 BPM, on the off-beat"},
+        {"music002 at 200 BPM", "tapped at 100 BPM: a swallow every 4 beats, not 3"},
+        {"music009 at 180 BPM", "tracked at 90 BPM, on the off-beat of 180"}};
+    for (int song = 0; song < 10; ++song) {
+        for (const QString variant : {"", " drumless"}) {
+            const QString game = QStringLiteral("music00%1").arg(song) + variant;
+            QTest::addRow("%s", qPrintable(game))
+                << 0.0 << 0.0 << 0.0 << game << faults.value(game);
+        }
+    }
+    // Very slow, very fast, a break, a ramp.
+    const QList<std::tuple<QString, double, double>> changed {
+        {"music004", 66, 66},   {"music005", 62, 62},   {"music000", 60, 60},
+        {"music007", 70, 70},   {"music006", 72, 72},   {"music004", 190, 190},
+        {"music002", 200, 200}, {"music009", 180, 180}, {"music000 drumless", 120, 150}};
+    for (const auto &[game, fromBpm, toBpm] : changed) {
+        const QString name = QStringLiteral("%1 at %2").arg(game).arg(fromBpm)
+            + (toBpm != fromBpm ? QStringLiteral(" to %1").arg(toBpm) : QString()) + " BPM";
+        QTest::addRow("%s", qPrintable(name))
+            << fromBpm << toBpm << 0.0 << game << faults.value(name);
+    }
+    QTest::newRow("music004 break") << 0.0 << 0.0 << 0.0 << "music004 break" << QString();
 }
 
 // The events found in the frames of the video that mincer-capture paints of a song with known
@@ -412,14 +465,22 @@ void TestCapture::eventsOnTheBeats()
     QFETCH(double, toBpm);
     QFETCH(double, startS);
     QFETCH(QString, game);
+    QFETCH(QString, fault);
+#ifdef __SANITIZE_ADDRESS__
+    // The plain build's run checks every song; this one a few, to fit the suite's time.
+    if (!QStringList {"100 BPM", "no beat: the own timing", "music004", "music004 break"}.contains(
+            QTest::currentDataTag()))
+        QSKIP("the plain build's run plays this song");
+#endif
     if (!game.isEmpty()
         && (QStandardPaths::findExecutable("midicsv").isEmpty()
             || !QFile::exists("/usr/share/planetblupi/music/music000.mid")))
         QSKIP("midicsv and planetblupi-music-midi are needed");
     QTemporaryDir folder;
+    double offBeat = 0;
     const QList<double> beats = game.isEmpty()
         ? writeSong(folder.filePath("song.flac"), 40, fromBpm, toBpm, startS)
-        : renderGameSong(folder.filePath("song.flac"), game, fromBpm, toBpm);
+        : renderGameSong(folder.filePath("song.flac"), game, fromBpm, toBpm, &offBeat);
     QVERIFY(QFileInfo::exists(folder.filePath("song.flac")));
     // The frames, from an "ffmpeg" that hands them on through a pipe.
     const QString pipe = folder.filePath("frames");
@@ -429,7 +490,10 @@ void TestCapture::eventsOnTheBeats()
     encoder.write("#!/bin/sh\nexec cat >\"$FRAMES\"\n");
     encoder.close();
     encoder.setPermissions(encoder.permissions() | QFileDevice::ExeOwner);
-    const QSize size(480, 270);
+    // Frames an eighth of the composition's size (240x136, its bottom row a bar): frame row r shows
+    // rows 8r - 540 to 8r - 533, and a frame shows a moment at most 10 ms after it.
+    const int scale = 8;
+    const QSize size(1920 / scale, 1080 / scale + 1);
     const int fps = 200;
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -437,11 +501,11 @@ void TestCapture::eventsOnTheBeats()
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(folder.path());
     process.start(capturePath(),
-                  {"--video", "out.mp4", "--music", "song.flac", "--size", "480x270", "--fps",
+                  {"--video", "out.mp4", "--music", "song.flac", "--size",
+                   QStringLiteral("%1x%2").arg(size.width()).arg(size.height()), "--fps",
                    QString::number(fps), "--duration", "39", "--ffmpeg", "./frames-out"});
     std::FILE *frames = std::fopen(QFile::encodeName(pipe).constData(), "rb");
     QVERIFY(frames);
-    // A frame a quarter of the composition's size: its row r shows rows 4r - 540 to 4r - 537.
     const auto shows = [](const QImage &frame, int x, int y) {
         return (reinterpret_cast<const QRgb *>(frame.constScanLine(y))[x] & 0xffffff)
             != (qRgb(0x30, 0x39, 0x2c) & 0xffffff);
@@ -449,8 +513,8 @@ void TestCapture::eventsOnTheBeats()
     const auto feetRow = [&](const QImage &frame) {
         // The falling character's feet (it falls head first) in the columns of its fall, from
         // below the frame's top edge to above the hopper's rim (composition y -208); -1 if none.
-        for (int y = 0; y < 83; ++y)
-            for (int x = 130; x < 180; ++x)
+        for (int y = 0; y < (540 - 208) / scale; ++y)
+            for (int x = 520 / scale; x < 720 / scale; ++x)
                 if (shows(frame, x, y))
                     return y > 0 ? y : -1;
         return -1;
@@ -461,8 +525,10 @@ void TestCapture::eventsOnTheBeats()
     QList<double> changes; // the forest's: the hop, its way down, the rises, the wave, the spin
     bool cleared = false, cut = false;
     QList<QPointF> fall; // (ms, composition y of the feet)
+    // Two frames' memory, reused: the one read and the one before.
+    QImage frame(size, QImage::Format_RGB32);
+    previous = QImage(size, QImage::Format_RGB32);
     for (int n = 0;; ++n) {
-        QImage frame(size, QImage::Format_RGB32);
         if (std::fread(frame.bits(), 1, size_t(frame.sizeInBytes()), frames)
             < size_t(frame.sizeInBytes()))
             break;
@@ -470,10 +536,11 @@ void TestCapture::eventsOnTheBeats()
         if (!cut) {
             // The cut: the grinder fills a tenth of the frame where the forest had shrunk away.
             int shown = 0;
-            for (int y = 0; y < size.height(); y += 6)
-                for (int x = 0; x < size.width(); x += 6)
+            const int every = 24 / scale;
+            for (int y = 0; y < size.height(); y += every)
+                for (int x = 0; x < size.width(); x += every)
                     shown += shows(frame, x, y);
-            const double part = shown / double((size.height() / 6) * (size.width() / 6));
+            const double part = shown / double((size.height() / every) * (size.width() / every));
             cleared = cleared || (changes.size() >= 6 && part < 0.01);
             cut = cleared && part > 0.05;
             if (cut)
@@ -481,14 +548,15 @@ void TestCapture::eventsOnTheBeats()
             else if (frame != previous && stillFrames >= fps / 10)
                 changes.append(ms);
             stillFrames = frame == previous ? stillFrames + 1 : 0;
-            previous = frame;
+            std::swap(previous, frame);
             continue;
         }
         // A swallow: where the line the feet fall on reaches the mask at y -180 (own timing:
         // 900 ms into the grinder's second).
         const int feet = feetRow(frame);
-        if (feet >= 0 && (fall.isEmpty() || 4 * feet - 538 >= fall.last().y())) {
-            fall.append({ms, 4.0 * feet - 538});
+        const double feetY = scale * feet - 540 + (scale - 1) / 2.0;
+        if (feet >= 0 && (fall.isEmpty() || feetY >= fall.last().y())) {
+            fall.append({ms, feetY});
             continue;
         }
         if (fall.size() >= 10) {
@@ -513,9 +581,9 @@ void TestCapture::eventsOnTheBeats()
             : i == 4 ? cutMs
                      : cutMs + grinder.once.at(0).timeMs + grinder.repeatEveryMs * (i - 5);
     };
-    // Each event's distance from the nearest beat (without beats, from its own time); between
-    // swallows, the whole number of beats nearest a second.
-    QList<double> errors;
+    // Each event's distance from the nearest beat and from its own time; between swallows, the
+    // whole number of beats nearest a second.
+    QList<double> onBeats, onOwn;
     QString found;
     bool everyWholeBeats = true;
     for (int i = 0, last = 0; i < events.size(); ++i) {
@@ -524,22 +592,32 @@ void TestCapture::eventsOnTheBeats()
             return std::abs(a - event) < std::abs(b - event);
         });
         const int beat = int(nearest - beats.begin());
-        if (beats.isEmpty())
-            errors.append(std::abs(event - ownMs(i)));
-        else
-            errors.append(std::abs(event - *nearest));
+        onOwn.append(std::abs(event - ownMs(i)));
+        onBeats.append(beats.isEmpty() ? onOwn.last() : std::abs(event - *nearest));
         if (i > 5 && beat > 0)
             everyWholeBeats = everyWholeBeats
                 && beat - last == std::max(1, qRound(1000 / (*nearest - beats.at(beat - 1))));
         last = beat;
-        found += QStringLiteral(" %1 (%2)").arg(event).arg(errors.last(), 0, 'f', 1);
+        found += QStringLiteral(" %1 (%2)").arg(event).arg(onBeats.last(), 0, 'f', 1);
     }
-    std::sort(errors.begin(), errors.end());
-    const double median = errors.at(errors.size() / 2);
-    const double p90 = errors.at(int(std::ceil(errors.size() * 0.9)) - 1);
-    qInfo("%d events off the beat: median %.1f ms, 90 %% within %.1f ms", int(errors.size()),
-          median, p90);
-    QVERIFY2(median <= 15 && p90 <= 35 && everyWholeBeats, qPrintable("events, ms (off):" + found));
+    // The median and the 90th percentile.
+    const auto figures = [](QList<double> errors) {
+        std::sort(errors.begin(), errors.end());
+        return std::make_pair(errors.at(errors.size() / 2),
+                              errors.at(int(std::ceil(errors.size() * 0.9)) - 1));
+    };
+    const auto [median, p90] = figures(onBeats);
+    const auto [ownMedian, ownP90] = figures(onOwn);
+    qInfo("%d events off the beat: median %.1f ms, 90 %% within %.1f ms; off their own times "
+          "%.1f and %.1f ms; off-beat notes weigh %.2f of the beat's",
+          int(events.size()), median, p90, ownMedian, ownP90, offBeat);
+    // Where the score's notes weigh as much off the beat as on it, the beat is ambiguous: the
+    // show may keep its own timing there.
+    const bool onTheBeat = median <= 15 && p90 <= 35 && everyWholeBeats;
+    const bool ownTiming = offBeat >= 0.85 && ownMedian <= 15 && ownP90 <= 35;
+    if (!fault.isEmpty())
+        QEXPECT_FAIL("", qPrintable(fault), Continue);
+    QVERIFY2(onTheBeat || ownTiming, qPrintable("events, ms (off):" + found));
 }
 
 void TestCapture::storyboardSize_data()
