@@ -12,13 +12,14 @@ class TestCommandLine : public QObject
     static QString describe(const DemoOptions &o)
     {
         const QSize size = o.windowSize;
-        QStringList parts {o.music,
+        QStringList parts {o.songs.join(QLatin1Char(' ')),
                            o.inWindow
                                ? QStringLiteral("window=%1x%2").arg(size.width()).arg(size.height())
                                : QString(),
                            o.screen.isEmpty() ? QString() : QStringLiteral("screen=") + o.screen};
         parts << (o.listScreens ? "list" : "") << (o.loop ? "loop" : "") << (o.mute ? "mute" : "")
-              << (o.ownTiming ? "own" : "");
+              << (o.ownTiming ? "own" : "") << (o.shuffle ? "shuffle" : "")
+              << (o.listen ? "listen=" + o.source : "");
         parts.removeAll(QString());
         return parts.join(QLatin1Char(' '));
     }
@@ -33,7 +34,11 @@ private slots:
         const int run = CommandLine::Run, error = CommandLine::Error;
         QTest::newRow("nothing") << "" << true << run << "";
         QTest::newRow("a song") << "song.flac" << true << run << "song.flac";
-        QTest::newRow("two songs") << "a.flac b.flac" << true << error << "";
+        QTest::newRow("songs") << "a.flac music/ b.flac" << true << run << "a.flac music/ b.flac";
+        QTest::newRow("--shuffle") << "--shuffle music/" << true << run << "music/ shuffle";
+        QTest::newRow("--listen") << "--listen" << true << run << "listen=";
+        QTest::newRow("--listen SOURCE") << "--listen mic" << true << run << "listen=mic";
+        QTest::newRow("--listen, two sources") << "--listen a b" << true << error << "";
         QTest::newRow("--window") << "--window" << true << run << "window=1280x720";
         QTest::newRow("--window WxH") << "--window 800x600" << true << run << "window=800x600";
         QTest::newRow("--window=WxH") << "--window=800x600" << true << run << "window=800x600";

@@ -116,6 +116,8 @@ void TestPlayback::playsWholeFileThenQuits_data()
     QTest::newRow("shorter than a buffer") << 400 << "music.raw" << 0;
     QTest::newRow("ends in a partial frame") << 3 * bytesPerBuffer + 1002 << "music.raw" << 0;
     QTest::newRow("named") << bytesPerSecond << "named" << 0;
+    // Three songs one after the other, with no gap; the missing one between is passed over.
+    QTest::newRow("a list") << 3 * bytesPerSecond << "list" << 0;
     // A pipe cannot start over: --loop plays it once, and says so.
     QTest::newRow("standard input, looped") << bytesPerSecond + 2 << "-" << 0;
     // The device plays silence while the pipe gives nothing, which is no music: the show waits.
@@ -136,7 +138,16 @@ void TestPlayback::playsWholeFileThenQuits()
     written.write(file);
     written.close();
 
+    QStringList songs; // a list: the music in thirds, each a song
+    for (int third = 0; given == "list" && third < 3; ++third) {
+        QFile song(folder.filePath(QStringLiteral("%1.raw").arg(third)));
+        QVERIFY(song.open(QIODevice::WriteOnly));
+        song.write(music.mid(third * length / 12 * 4, length / 12 * 4));
+        songs << song.fileName() << (third == 0 ? folder.filePath("none.raw") : QString());
+    }
+    songs.removeAll(QString());
     const Run run = given == "music.raw" ? runDemo(folder.path())
+        : given == "list"                ? runDemo(folder.path(), "disk", songs)
         : given == "-"
         ? runDemo(folder.path(), "disk", {"--loop", "-"}, file, MINCER_BINARY, stallMs)
         : runDemo(folder.path(), "disk", {written.fileName()});
@@ -145,6 +156,10 @@ void TestPlayback::playsWholeFileThenQuits()
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.errors.contains("mincer: standard input cannot start over; it plays once"),
              given == "-");
+    QVERIFY2((run.errors.contains("none.raw: no such file; passed over")
+              && run.errors.contains("mincer: playing 3/4: 1.raw"))
+                 == (given == "list"),
+             run.errors.constData());
     // The music takes length / bytesPerSecond seconds to play, after a stall the rest of it; the
     // quit follows at once.
     const qint64 musicMs = stallMs > 0 ? stallMs + qint64(length / 2) * 1000 / bytesPerSecond
@@ -174,8 +189,9 @@ void TestPlayback::noMusicQuitsAtOnce_data()
                            << "music.raw holds no whole sample frame";
     QTest::newRow("no whole sample frame") << "3 bytes"
                                            << "music.raw holds no whole sample frame";
+    // A folder is a list of its songs.
     QTest::newRow("a folder") << "folder"
-                              << "music.raw is a folder";
+                              << "no song to play in ";
     QTest::newRow("unreadable") << "unreadable"
                                 << "cannot read";
     QTest::newRow("empty pipe") << "pipe"
@@ -188,6 +204,8 @@ void TestPlayback::noMusicQuitsAtOnce_data()
                                   << "corrupt.flac: ";
     QTest::newRow("longer than a day") << "a day and a second"
                                        << "music.raw is too long to hold (24:00:01 of music";
+    QTest::newRow("none of a list") << "list"
+                                    << "mincer: none of the 2 songs can be played";
     // 4 GB of music where 3 GB of address space is all there is.
     QTest::newRow("more than the memory left")
         << "4 GB"
@@ -236,9 +254,10 @@ void TestPlayback::noMusicQuitsAtOnce()
         QVERIFY(QFile::copy(MINCER_BINARY, program));
     }
     QStringList arguments = kind == "missing" ? QStringList {folder.filePath("none.raw")}
-        : kind == "pipe"                      ? QStringList {"-"}
-        : kind.endsWith(".flac")              ? QStringList {folder.filePath(kind)}
-                                              : QStringList();
+        : kind == "list" ? QStringList {folder.filePath("none.raw"), folder.filePath("no.flac")}
+        : kind == "pipe" ? QStringList {"-"}
+        : kind.endsWith(".flac") ? QStringList {folder.filePath(kind)}
+                                 : QStringList();
     if (kind == "4 GB") {
         arguments = QStringList {"--as=3000000000", program};
         program = "prlimit";
@@ -248,9 +267,9 @@ void TestPlayback::noMusicQuitsAtOnce()
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 1);
     const QList<QByteArray> lines = run.errors.trimmed().split('\n');
-    QCOMPARE(lines.size(), 1);
-    QVERIFY2(lines.first().startsWith("mincer: ") && lines.first().contains(said.toUtf8()),
-             lines.first().constData());
+    QCOMPARE(lines.size(), kind == "list" ? 3 : 1); // a list: each song passed over, then the end
+    QVERIFY2(lines.last().startsWith("mincer: ") && lines.last().contains(said.toUtf8()),
+             lines.last().constData());
     QVERIFY(!QFile::exists(folder.filePath("device.raw"))); // no sound device was opened
 }
 
@@ -265,6 +284,9 @@ void TestPlayback::withoutSoundEndsAfterTheMusic_data()
     QTest::newRow("no device") << "none-such" << QStringList() << "mincer: no sound is playing ("
                                << 3;
     QTest::newRow("--mute") << "disk" << QStringList {"--mute"} << "" << 3;
+    // The songs of a list follow one another without a device too.
+    QTest::newRow("--mute, a list") << "disk" << QStringList {"--mute", "music.raw", "music.raw"}
+                                    << "mincer: playing 1/2: music.raw" << 2;
     QTest::newRow("--mute, a pipe longer than its ring")
         << "disk" << QStringList {"--mute", "-"} << "" << int(MusicBuffer::ringChunks) + 2;
 }
@@ -284,6 +306,8 @@ void TestPlayback::withoutSoundEndsAfterTheMusic()
     file.close();
 
     const Run run = runDemo(folder.path(), driver, arguments, piped ? music : QByteArray());
+    const int songs = std::max<int>(1, arguments.count("music.raw"));
+    seconds *= songs;
     QVERIFY(run.finished);
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.elapsedMs >= seconds * 1000 && run.elapsedMs < seconds * 1000 + 2000,
@@ -293,7 +317,7 @@ void TestPlayback::withoutSoundEndsAfterTheMusic()
         if (line.startsWith("mincer: "))
             lines << QString::fromLocal8Bit(line);
     }
-    QCOMPARE(lines.size(), said.isEmpty() ? 0 : 1);
+    QCOMPARE(lines.size(), said.isEmpty() ? 0 : songs); // a list: a line for each song
     QVERIFY2(said.isEmpty() || lines.first().startsWith(said), qPrintable(lines.join('\n')));
     QVERIFY(!QFile::exists(folder.filePath("device.raw"))); // no device opened
 }

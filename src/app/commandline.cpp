@@ -14,16 +14,20 @@ namespace {
 
 const char description[] = R"(Plays the mincer demo to its music: a forest, then a meat grinder.
 
-FILE is the music: a song file (WAV, FLAC, Ogg Vorbis, Opus, MP3, ...), or
-headerless 16-bit stereo PCM at 44100 Hz in a file named *.raw or a pipe;
-- reads it from standard input. Without FILE: music.raw in the current
-folder, else the installed music.
+Each FILE is a song (WAV, FLAC, Ogg Vorbis, Opus, MP3, ...), or headerless
+16-bit stereo PCM at 44100 Hz in a file named *.raw or a pipe; - reads it from
+standard input; a folder stands for its songs in name order. The songs play one
+after the other, each with the whole show. Without FILE: music.raw in the
+current folder, else the installed music. With --listen the show plays no music:
+it dances to what the computer plays, or to the sound SOURCE hears.
 
 Keys:
-  Escape       quit
-  Left, Right  seek the scenes back, forward by 1 second
-  Down, Up     seek the scenes back, forward by 10 seconds
-  F11, F       switch between full-screen and a window)";
+  Escape              quit
+  Left, Right         seek the scenes back, forward by 1 second
+  Down, Up            seek the scenes back, forward by 10 seconds
+  N, Page Down        the next song
+  P, Page Up          the song before
+  F11, F              switch between full-screen and a window)";
 
 // The toolkit's own options (QGuiApplication's and its X11 platform's), which the application
 // object takes out of the command line.
@@ -72,12 +76,19 @@ CommandLine::Result CommandLine::parse(QStringList arguments, bool toolkitOption
                                     "NAME|NUMBER");
     const QCommandLineOption listScreens("list-screens",
                                          "List the screens: number, name, size, refresh rate.");
-    const QCommandLineOption loop("loop", "Start over when the music ends, until Escape.");
+    const QCommandLineOption loop("loop",
+                                  "Start over when the music (the last song) ends, until Escape.");
+    const QCommandLineOption shuffle("shuffle", "Play the songs in an order of chance.");
+    const QCommandLineOption listen(
+        "listen",
+        "Play no music: dance to what the computer plays, or to what the sound source SOURCE "
+        "hears (a microphone, a line-in: see 'pactl list short sources').");
     const QCommandLineOption mute("mute", "Play without sound, for the music's length.");
     const QCommandLineOption ownTiming(
         "own-timing", "Play the scenes at their own pace, not on the beats of the song.");
-    parser.addOptions({window, screen, listScreens, loop, mute, ownTiming});
-    parser.addPositionalArgument("FILE", "The music (default: music.raw, see above).", "[FILE]");
+    parser.addOptions({window, screen, listScreens, loop, mute, ownTiming, shuffle, listen});
+    parser.addPositionalArgument("FILE", "The music (default: music.raw, see above).",
+                                 "[FILE...] | --listen [SOURCE]");
 
     // --window takes its size as --window=WxH, or as the next argument when that looks like a
     // size (--window 800x600); alone, it is the default size.
@@ -120,12 +131,22 @@ CommandLine::Result CommandLine::parse(QStringList arguments, bool toolkitOption
         return Version;
 
     const QStringList files = parser.positionalArguments();
-    if (files.size() > 1) {
-        error = QStringLiteral("one music file at most, not %1").arg(files.join(QLatin1Char(' ')));
+    demo.listen = parser.isSet(listen);
+    if (demo.listen) {
+        if (files.size() > 1) {
+            error = QStringLiteral("--listen takes one sound source at most, not %1")
+                        .arg(files.join(QLatin1Char(' ')));
+            return Error;
+        }
+        demo.source = files.value(0);
+    } else {
+        demo.songs = files;
+    }
+    if (files.count(QStringLiteral("-")) > 1) {
+        error = QStringLiteral("standard input can be read once only");
         return Error;
     }
-    demo.music = files.value(0);
-    if (demo.music == QLatin1String("-") && isatty(STDIN_FILENO)) {
+    if (demo.songs.contains(QStringLiteral("-")) && isatty(STDIN_FILENO)) {
         error = QStringLiteral("standard input is a terminal, not music; pipe the music in, as in "
                                "'ffmpeg -i song.mp3 -f s16le -ar 44100 -ac 2 - | mincer -'");
         return Error;
@@ -153,6 +174,7 @@ CommandLine::Result CommandLine::parse(QStringList arguments, bool toolkitOption
     demo.loop = parser.isSet(loop);
     demo.mute = parser.isSet(mute);
     demo.ownTiming = parser.isSet(ownTiming);
+    demo.shuffle = parser.isSet(shuffle);
     return Run;
 }
 

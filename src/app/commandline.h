@@ -8,7 +8,7 @@
 // What the command line asks of the demo.
 struct DemoOptions
 {
-    QString music; // the song; empty: look for it
+    QStringList songs; // the songs and folders of songs, in playing order; none: look for one
     bool inWindow = false; // an ordinary window instead of full-screen
     QSize windowSize {1280, 720}; // logical pixels
     QString screen; // the screen's name or number; empty: the primary screen
@@ -16,6 +16,9 @@ struct DemoOptions
     bool loop = false;
     bool mute = false;
     bool ownTiming = false; // the scenes at their own pace, whatever the song
+    bool shuffle = false; // the songs in an order of chance, each pass its own
+    bool listen = false; // no music of its own: the show dances to what the computer plays
+    QString source; // listening: the sound source; empty: what the computer plays
 };
 
 // The demo's command line, read with QCommandLineParser. The toolkit's own options (-platform

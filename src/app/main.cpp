@@ -1,23 +1,21 @@
-#include "beattracker.h"
 #include "commandline.h"
 #include "displaypacing.h"
-#include "musicbuffer.h"
+#include "listener.h"
 #include "musiclocation.h"
 #include "musicplayback.h"
+#include "playlist.h"
 #include "screenlookup.h"
 #include "show.h"
+#include "songfile.h"
 #include "utf8locale.h"
 #include "window.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QScreen>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <memory>
 
 namespace {
@@ -36,91 +34,54 @@ int usageError(const QString &error)
     return 2;
 }
 
-// How long after it starts loading the music may take before the window opens (ms): a song read
-// whole by then that cannot be decoded is refused before any window opens; a longer one starts and
-// plays what decodes. The toolkit starts meanwhile.
-const int loadWaitMs = 100;
-// How much music is loaded at least before it starts, so that it stays ahead of the sound device
-// (bytes).
-const qint64 headStartBytes = musicBytesPerSecond / 2;
-
-// The music, being loaded.
-struct Music
+// The songs to play: those named, or the demo's own music. False, having said why, when there are
+// none.
+bool listSongs(const DemoOptions &options, std::unique_ptr<Playlist> *list)
 {
-    std::unique_ptr<MusicBuffer> buffer;
-    QString name;
-    bool onBeats = false; // a song, whose beats the scenes follow
-    QElapsedTimer loading;
-
-    // A program that ends early does not wait for a pipe that gives nothing.
-    ~Music() { MusicBuffer::release(std::move(buffer), 200); }
-
-    // Whether there is nothing to play; if so, says why.
-    bool refused() const
-    {
-        if (buffer->hasFailed())
-            std::fprintf(stderr, "mincer: %s\n", qPrintable(buffer->errorString()));
-        else if (buffer->hasEnded() && buffer->loadedBytes() == 0)
-            std::fprintf(stderr, "mincer: %s holds no whole sample frame\n", qPrintable(name));
-        else
+    QStringList paths = options.songs;
+    if (paths.isEmpty()) {
+        QString error;
+        const QString own = findMusic(QString(), QStringLiteral("mincer"), &error);
+        if (own.isEmpty()) {
+            std::fprintf(stderr, "mincer: %s\n", qPrintable(error));
             return false;
-        return true;
+        }
+        paths.append(own);
     }
-};
-
-// Opens the music and starts loading it; false, having said why, when there is none to play.
-bool startMusic(const DemoOptions &options, Music *music)
-{
-    QString error;
-    const QString path = findMusic(options.music, QStringLiteral("mincer"), &error);
-    std::unique_ptr<MusicSource> source;
-    if (!path.isEmpty())
-        source = openMusic(path, &error);
-    if (!source) {
-        std::fprintf(stderr, "mincer: %s\n", qPrintable(error));
+    *list = std::make_unique<Playlist>(paths, options.shuffle, options.loop);
+    // A single song loops in the playback; the list does not start over for it.
+    if ((*list)->songs().size() <= 1)
+        *list = std::make_unique<Playlist>(paths, false, false);
+    if ((*list)->songs().isEmpty()) {
+        std::fprintf(stderr, "mincer: no song to play in %s\n",
+                     qPrintable(paths.join(QStringLiteral(", "))));
         return false;
     }
-    // A file is decoded whole into memory: refused up front when it cannot be held.
-    const qint64 bytes = source->isFile() ? source->expectedBytes() : -1;
-    const auto gigabytes = [](qint64 bytes) { return QString::number(bytes / 1e9, 'f', 1); };
-    QString tooLong;
-    if (!MusicBuffer::canHold(bytes))
-        tooLong = QStringLiteral("%1 of music; at most %2 hours")
-                      .arg(musicTime(bytes))
-                      .arg(MusicBuffer::mostChunks / 3600);
-    else if (const qint64 left = MusicBuffer::memoryForMusicBytes(); bytes > left)
-        tooLong
-            = QStringLiteral("%1 of music, %2 GB decoded; memory for %3 GB")
-                  .arg(musicTime(bytes), gigabytes(bytes), gigabytes(std::max<qint64>(0, left)));
-    if (!tooLong.isEmpty()) {
-        std::fprintf(stderr, "mincer: %s\n",
-                     qPrintable(MusicBuffer::tooLongToHold(musicName(path), tooLong)));
-        return false;
-    }
-    const bool pipe = !source->isFile();
-    if (options.loop && pipe)
-        std::fprintf(stderr, "mincer: %s cannot start over; it plays once\n",
-                     qPrintable(musicName(path)));
-    music->name = musicName(path);
-    // The beats are found in music kept whole only: a pipe's ring is recycled under the reader.
-    music->onBeats = !pipe && followsBeats(path, options.ownTiming);
-    music->buffer = std::make_unique<MusicBuffer>(std::move(source));
-    music->buffer->startLoading();
-    music->loading.start();
-    // A pipe: its first sound, or its end.
-    if (pipe)
-        music->buffer->waitFor(musicBytesPerFrame, std::numeric_limits<int>::max());
-    return !music->refused();
+    return true;
 }
 
-// Waits for the music as long as it may take before the window opens; false, having said why,
-// when there is none to play.
-bool musicReady(Music &music)
+// Opens the first song of `list` that can be played, waiting for it when `wait` (as long as the
+// music may take before the show starts); the songs before it are named and passed over. False,
+// having said why, when none can.
+bool openFirstSong(Playlist &list, bool ownTiming, bool wait, std::unique_ptr<SongFile> *song)
 {
-    music.buffer->waitFor(std::numeric_limits<qint64>::max(),
-                          int(std::max<qint64>(0, loadWaitMs - music.loading.elapsed())));
-    music.buffer->waitFor(headStartBytes, std::numeric_limits<int>::max());
-    return !music.refused();
+    const bool several = list.songs().size() > 1;
+    for (;;) {
+        QString error;
+        if (!*song)
+            *song = SongFile::open(list.current(), ownTiming, &error);
+        if (*song && (wait ? (*song)->waitUntilReady(&error) : !(*song)->refused(&error)))
+            return true;
+        song->reset();
+        std::fprintf(stderr, "mincer: %s%s\n", qPrintable(error), several ? "; passed over" : "");
+        list.failed();
+        if (!list.next()) {
+            if (several)
+                std::fprintf(stderr, "mincer: none of the %d songs can be played\n",
+                             int(list.songs().size()));
+            return false;
+        }
+    }
 }
 
 } // namespace
@@ -157,10 +118,23 @@ int main(int argc, char *argv[])
         CommandLine().parse(QCoreApplication::arguments(), true);
         return 0;
     }
-    Music music;
-    if (result == CommandLine::Run && !early.options().listScreens
-        && !startMusic(early.options(), &music))
+    // The music, or what is listened to, is refused before the toolkit starts.
+    const DemoOptions &asked = early.options();
+    const bool playsMusic = result == CommandLine::Run && !asked.listScreens && !asked.listen;
+    std::unique_ptr<Playlist> list;
+    std::unique_ptr<SongFile> first;
+    if (playsMusic
+        && (!listSongs(asked, &list) || !openFirstSong(*list, asked.ownTiming, false, &first)))
         return 1;
+    std::unique_ptr<Listener> listener;
+    if (result == CommandLine::Run && asked.listen) {
+        QString error;
+        listener = std::make_unique<Listener>();
+        if (!listener->start(asked.source, &error)) {
+            std::fprintf(stderr, "mincer: %s\n", qPrintable(error));
+            return 1;
+        }
+    }
 
     QGuiApplication app(argc, argv);
     CommandLine commandLine;
@@ -192,16 +166,33 @@ int main(int argc, char *argv[])
             return 2;
         }
     }
-    if (!music.buffer && !startMusic(options, &music))
-        return 1;
-    if (!musicReady(music))
-        return 1;
+    std::unique_ptr<Show> show;
+    if (options.listen) {
+        if (!listener) {
+            QString error;
+            listener = std::make_unique<Listener>();
+            if (!listener->start(options.source, &error)) {
+                std::fprintf(stderr, "mincer: %s\n", qPrintable(error));
+                return 1;
+            }
+        }
+        std::fprintf(stderr, "mincer: listening to %s\n", qPrintable(listener->description()));
+        show = std::make_unique<Show>(std::move(listener));
+    } else {
+        if (!list && !listSongs(options, &list))
+            return 1;
+        if (!openFirstSong(*list, options.ownTiming, true, &first))
+            return 1;
+        if (options.loop && first->isPipe())
+            std::fprintf(stderr, "mincer: %s cannot start over; it plays once\n",
+                         qPrintable(first->name()));
+        show = std::make_unique<Show>(std::move(first), std::move(*list), !options.mute,
+                                      options.loop, options.ownTiming);
+    }
 
     int status = 0;
     {
-        Window window(std::make_unique<Show>(
-            std::make_unique<MusicPlayback>(std::move(music.buffer), options.loop), !options.mute,
-            music.onBeats));
+        Window window(std::move(show));
         if (!options.screen.isEmpty())
             window.setHomeScreen(screen->name());
         if (options.inWindow) {

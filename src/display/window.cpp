@@ -239,6 +239,14 @@ void Window::keyPressEvent(QKeyEvent *event)
     case Qt::Key_Down:
         seek(-10000);
         break;
+    case Qt::Key_N:
+    case Qt::Key_PageDown:
+        theShow->nextSong();
+        break;
+    case Qt::Key_P:
+    case Qt::Key_PageUp:
+        theShow->previousSong();
+        break;
     case Qt::Key_F11:
     case Qt::Key_F:
         toggleFullScreen();

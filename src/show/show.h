@@ -1,7 +1,9 @@
 #ifndef SHOW_H
 #define SHOW_H
 
+#include "playlist.h"
 #include "scenesequence.h"
+#include "songqueue.h"
 
 #include <QList>
 #include <QObject>
@@ -12,9 +14,11 @@
 
 class BeatFinder;
 class Instruction;
+class Listener;
 class MusicClock;
 class MusicPlayback;
 class ServerLatency;
+class SongFile;
 
 // The show: the scenes played one after the other at the music's position, the music streamed to
 // the sound device, its beats, and the show's end. Whatever shows the show asks it which scene,
@@ -26,14 +30,20 @@ class Show : public QObject
     Q_OBJECT
 
 public:
-    // The demo's show: plays `music` (its loading started) and the demo's scenes. Without sound
-    // (`withSound` false, or no sound device to be had) it runs on the monotonic clock and ends
-    // after the music's length. With `onBeats` (a song loaded whole) its beats are found as it
-    // loads, and the scenes' moments land on them once found.
-    Show(std::unique_ptr<MusicPlayback> music, bool withSound, bool onBeats = false);
+    // The demo's show: plays `first` (its loading started), then the rest of `list` one song after
+    // the other, each with the demo's scenes from their start; `loop` plays a single song over
+    // and over (a list loops by itself). Without sound (`withSound` false, or no sound device to
+    // be had) it runs on the monotonic clock and ends after the music's length. The scenes'
+    // moments land on the beats of each song whose beats are followed, once found; with
+    // `ownTiming` on none.
+    Show(std::unique_ptr<SongFile> first, Playlist list, bool withSound, bool loop, bool ownTiming);
     // Plays the given scenes, silently, on the monotonic clock from the first frame asked for; it
     // does not end by itself. The scenes stay owned by the caller.
     explicit Show(const QList<Instruction *> &scenes);
+    // Plays the demo's scenes to what `listener` hears (listening already), their moments on its
+    // beats as they are heard, for the length of the demo's own music at a time (the scenes'
+    // own) and over again, until it is quit. Without a beat the scenes keep their own timing.
+    explicit Show(std::unique_ptr<Listener> listener);
     ~Show() override;
 
     const QList<Instruction *> &scenes() const { return sequence.scenes(); }
@@ -55,6 +65,9 @@ public:
 
     // Shifts the running scene's time by `deltaMs` (the arrow keys); the music plays on.
     void seek(int deltaMs);
+    // The next song of the list, or the one before the song heard, now.
+    void nextSong();
+    void previousSong();
     // Ends the show now (Escape).
     void quit();
 
@@ -72,11 +85,28 @@ private:
     void followDevice(qint64 nowNs);
     // The music's position (ns) for a frame shown at `shownAtNs`: what the scene times follow.
     qint64 musicAt(qint64 shownAtNs);
+    // Listening: starts the scenes over at the end of each pass, takes in the beats heard and says
+    // when listening stopped.
+    void followListener(qint64 musicNs);
+    // Songs: starts the scenes over for each song as it is heard, with its beats.
+    void followSongs(qint64 musicNs);
+    // Takes in the playing song's length, damage and end.
+    void followPlayingSong(qint64 nowNs);
+    // Starts the scenes over at music position `fromNs`.
+    void startScenesOver(qint64 fromNs);
+    // Says which song of the list plays.
+    void announce(const SongQueue::Song &song) const;
 
     std::unique_ptr<MusicPlayback> music; // none in a show of scenes alone
+    std::unique_ptr<SongQueue> songs; // what the music plays, song after song
+    std::unique_ptr<Listener> listener; // a show of what the computer plays
     SceneSequence sequence;
-    std::unique_ptr<BeatFinder> beats; // the music's beats, found on a thread of their own
+    qint64 originNs = 0; // the music position where the scenes last started: a song's start
+    const BeatFinder *beats = nullptr; // the beats of the song heard, where they are followed
     int beatsTaken = 0; // the handovers of beats the sequence has taken
+    qint64 songStartBytes = 0; // where the song heard started
+    qint64 passNs = 0; // listening: how long the scenes play before they start over
+    qint64 clockStartNs = 0; // the moment the music's position 0 was heard
     std::unique_ptr<MusicClock> clock;
     std::unique_ptr<ServerLatency> serverLatency; // what the sound server says it delays the music
     bool soundWanted = true;

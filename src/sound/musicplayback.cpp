@@ -13,30 +13,60 @@
 
 #include <pthread.h>
 
+namespace {
+
+// Audio thread, or the GUI thread while no device plays: the queued song starts here, where the
+// song playing is cut off (or ends), unless the song before is still to be taken away. True if so.
+bool startQueued(MusicPlayback::Stream *playing)
+{
+    if (playing->playedOut.load(std::memory_order_acquire))
+        return false;
+    MusicBuffer *next = playing->queued.exchange(nullptr, std::memory_order_acq_rel);
+    if (!next)
+        return false;
+    playing->playedOut.store(playing->current.load(std::memory_order_relaxed),
+                             std::memory_order_release);
+    playing->current.store(next, std::memory_order_release);
+    playing->songStart += playing->position;
+    playing->position = 0;
+    playing->latestSongStart.store(playing->songStart, std::memory_order_relaxed);
+    playing->songsStarted.fetch_add(1, std::memory_order_release);
+    return true;
+}
+
+} // namespace
+
 void effect(void *userdata, unsigned char *stream, int len)
 {
     auto *playing = static_cast<MusicPlayback::Stream *>(userdata);
     const qint64 nowNs = monotonicNowNs();
-    MusicBuffer &music = *playing->music;
     char *out = reinterpret_cast<char *>(stream);
     // A device opened anew plays on from where the show is.
     if (const qint64 at = playing->startAt.exchange(-1, std::memory_order_acquire); at >= 0)
-        playing->position = at;
+        playing->position = std::max<qint64>(0, at - playing->songStart);
+    if (playing->skipping.load(std::memory_order_acquire) && startQueued(playing))
+        playing->skipping.store(false, std::memory_order_release);
     int copied = 0; // the music at the front of the buffer
     while (copied < len && !playing->stopped.load(std::memory_order_acquire)) {
+        MusicBuffer &music = *playing->current.load(std::memory_order_relaxed);
         const qint64 got = music.read(playing->position, out + copied, len - copied);
         playing->position += got;
         copied += int(got);
         if (got > 0)
             continue;
         // Nothing more to copy: the music is not loaded this far yet, or it ends here and, with
-        // --loop, starts over.
+        // --loop, starts over, or the next song goes on from here.
         const bool ends = music.hasEnded() && playing->position >= music.loadedBytes();
-        if (!ends || !playing->loop || !music.canStartOver() || playing->position == 0)
+        if (ends && playing->loop && music.canStartOver() && playing->position > 0) {
+            playing->position = 0;
+            continue;
+        }
+        music.playedTo(playing->position);
+        if (!ends || !startQueued(playing))
             break;
-        playing->position = 0;
     }
-    music.playedTo(playing->position);
+    if (!playing->stopped.load(std::memory_order_acquire))
+        playing->current.load(std::memory_order_relaxed)->playedTo(playing->position);
     // The rest is silence, never the previous buffer's bytes; the clock counts only the music.
     std::memset(out + copied, 0, size_t(len - copied));
     playing->requests.append(nowNs, len, copied);
@@ -162,6 +192,7 @@ void keepDevice(MusicPlayback::Stream *stream)
             stream->startAt.store(stream->playFrom, std::memory_order_release);
             SDL_PauseAudio(0);
             device = Device::Playing;
+            stream->devicePlaying = true;
         } else if (device == Device::Playing
                    && (SDL_GetAudioStatus() == SDL_AUDIO_STOPPED || server.deviceGone())) {
             // The classic SDL 1.2 stops a device whose server went away or removed its stream;
@@ -172,6 +203,7 @@ void keepDevice(MusicPlayback::Stream *stream)
             closeDevice();
             lock.lock();
             device = Device::Closed;
+            stream->devicePlaying = false;
             nextTryNs = nowNs + MusicPlayback::retryNs;
         }
         stream->changed.wait_for(lock, pollInterval);
@@ -203,9 +235,16 @@ void keepDevice(MusicPlayback::Stream *stream)
 
 std::atomic<bool> MusicPlayback::soundLeft {false};
 
+MusicPlayback::Stream::~Stream()
+{
+    delete current.load();
+    delete queued.load();
+    delete playedOut.load();
+}
+
 MusicPlayback::MusicPlayback(std::unique_ptr<MusicBuffer> music, bool loop) : stream(new Stream)
 {
-    stream->music = std::move(music);
+    stream->current.store(music.release());
     stream->loop = loop;
 }
 
@@ -216,7 +255,11 @@ MusicPlayback::~MusicPlayback()
     // end of the process.
     constexpr int loaderStopMs = 200;
     constexpr auto deviceStopTime = std::chrono::seconds(1);
-    const bool loaderStopped = stream->music->stopLoading(loaderStopMs);
+    bool loaderStopped = true;
+    for (auto *song : {&stream->current, &stream->queued, &stream->playedOut}) {
+        if (MusicBuffer *music = song->load())
+            loaderStopped = music->stopLoading(loaderStopMs) && loaderStopped;
+    }
     bool deviceStopped = true;
     if (device.joinable()) {
         std::unique_lock<std::mutex> lock(stream->lock);
@@ -266,6 +309,8 @@ MusicPlayback::News MusicPlayback::takeNews(QString *reason)
 
 void MusicPlayback::playFrom(qint64 position)
 {
+    // Counted over the passes of a loop and over the songs, as the clock counts it; the callback
+    // takes the song's start off.
     if (loops())
         position %= music().lengthBytes();
     position -= position % musicBytesPerFrame;
@@ -279,5 +324,30 @@ void MusicPlayback::playFrom(qint64 position)
 void MusicPlayback::passedTo(qint64 position)
 {
     if (!playing)
-        stream->music->passedTo(position);
+        stream->current.load(std::memory_order_acquire)
+            ->passedTo(std::max<qint64>(0, position - latestSongStartBytes()));
+}
+
+std::unique_ptr<MusicBuffer> MusicPlayback::queue(std::unique_ptr<MusicBuffer> next)
+{
+    return std::unique_ptr<MusicBuffer>(
+        stream->queued.exchange(next.release(), std::memory_order_acq_rel));
+}
+
+void MusicPlayback::skip(qint64 position)
+{
+    std::lock_guard<std::mutex> hold(stream->lock);
+    if (stream->devicePlaying) {
+        stream->skipping.store(true, std::memory_order_release);
+        return;
+    }
+    // No callback runs: the song changes here, where the show is.
+    stream->position = std::max<qint64>(0, position - stream->songStart);
+    startQueued(stream);
+}
+
+std::unique_ptr<MusicBuffer> MusicPlayback::takeFinished()
+{
+    return std::unique_ptr<MusicBuffer>(
+        stream->playedOut.exchange(nullptr, std::memory_order_acq_rel));
 }

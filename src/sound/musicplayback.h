@@ -49,9 +49,28 @@ public:
     // destructors (std::_Exit), which could pull SDL from under them and change its exit status.
     static bool soundLeftRunning() { return soundLeft.load(std::memory_order_acquire); }
 
-    const MusicBuffer &music() const { return *stream->music; }
+    // The song the device plays, or played last.
+    const MusicBuffer &music() const { return *stream->current.load(std::memory_order_acquire); }
     // Whether the music starts over at its end, as far as is known yet.
-    bool loops() const { return stream->loop && stream->music->canStartOver(); }
+    bool loops() const { return stream->loop && music().canStartOver(); }
+
+    // GUI thread: `next`, its loading started, plays once the song playing ends, without a gap
+    // between them (or where skip() cuts the song off). Returns the song queued before, if it had
+    // not started, for the caller to delete.
+    std::unique_ptr<MusicBuffer> queue(std::unique_ptr<MusicBuffer> next);
+    bool hasQueued() const { return stream->queued.load(std::memory_order_acquire) != nullptr; }
+    // GUI thread: the queued song starts now: at the device's next request where one plays;
+    // otherwise at once, at `position` (bytes over all songs, as the clock counts them).
+    void skip(qint64 position);
+    // GUI thread: how many songs have started after the first, and where the latest one started
+    // (bytes over all songs, as the clock counts them).
+    quint64 songsStarted() const { return stream->songsStarted.load(std::memory_order_acquire); }
+    qint64 latestSongStartBytes() const
+    {
+        return stream->latestSongStart.load(std::memory_order_relaxed);
+    }
+    // GUI thread: a song played to its end or cut off, for the caller to delete; null if none.
+    std::unique_ptr<MusicBuffer> takeFinished();
 
     // Starts the device's thread, which opens the sound device, paused; and a new one every
     // `retryNs` while none could be opened or once the one open was lost (its server went away).
@@ -81,10 +100,19 @@ public:
     // cannot be closed.
     struct Stream
     {
-        std::unique_ptr<MusicBuffer> music;
+        ~Stream();
+        // The songs, owned by the stream: the callback moves the queued one to `current` and
+        // the current one to `playedOut` (unless one is still there), which the GUI thread takes.
+        std::atomic<MusicBuffer *> current {nullptr};
+        std::atomic<MusicBuffer *> queued {nullptr};
+        std::atomic<MusicBuffer *> playedOut {nullptr};
+        std::atomic<bool> skipping {false}; // the queued song starts at the next request
+        std::atomic<quint64> songsStarted {0};
+        std::atomic<qint64> latestSongStart {0};
         bool loop = false;
-        // The audio thread's
-        qint64 position = 0; // the next byte of the music to play
+        // The audio thread's, or the GUI thread's under `lock` while no device plays
+        qint64 position = 0; // the next byte of the song to play
+        qint64 songStart = 0; // where the song starts, counted over all songs
         std::atomic<qint64> startAt {-1}; // where a device opened anew starts (-1: none)
         std::atomic<bool> stopped {false}; // no more music: only silence
         BufferLog requests;
@@ -98,6 +126,7 @@ public:
         int losses = 0; // devices lost
         QString firstError; // why the first device could not be opened
         qint64 playFrom = -1; // where the device opened may start playing (-1: not yet)
+        bool devicePlaying = false; // the callback may be called
     };
 
 private:

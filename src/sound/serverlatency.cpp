@@ -22,7 +22,7 @@ std::string property(const pa_proplist *properties, const char *key)
 
 } // namespace
 
-ServerLatency::ServerLatency()
+ServerLatency::ServerLatency(quint32 sink) : givenSink(sink)
 {
     loop = pa_threaded_mainloop_new();
     if (!loop)
@@ -120,8 +120,12 @@ void ServerLatency::tick(pa_mainloop_api *api, pa_time_event *, const timeval *,
             if (pa_operation *which = pa_context_get_server_info(self->context, server, self))
                 pa_operation_unref(which);
         }
-        self->found = false;
-        self->asking = pa_context_get_sink_input_info_list(self->context, sinkInput, self);
+        if (self->givenSink != noSink) {
+            self->measure(self->givenSink);
+        } else {
+            self->found = false;
+            self->asking = pa_context_get_sink_input_info_list(self->context, sinkInput, self);
+        }
     }
     // At random intervals around the period: a sink that takes the music in blocks makes the
     // latency a sawtooth, which asking at a steady period would see at one phase of it.
@@ -169,24 +173,29 @@ void ServerLatency::sinkInput(pa_context *, const pa_sink_input_info *info, int 
     }
     const qint64 nowNs = monotonicNowNs();
     self->follow(nowNs, self->sinkIndex);
-    if (!self->onPipeWire) {
+    if (!self->onPipeWire)
         self->report({nowNs, self->latencyNs, self->sinkIndex});
-        return;
-    }
-    // On PipeWire, from the probe on the same sink: connected anew when the stream moved.
-    if (self->probe && self->probeSinkIndex != self->sinkIndex)
-        self->dropProbe();
-    if (self->probe && pa_stream_get_state(self->probe) == PA_STREAM_READY) {
-        if (pa_operation *timing = pa_stream_update_timing_info(self->probe, probeTimed, self))
+    else
+        self->measure(self->sinkIndex);
+}
+
+void ServerLatency::measure(quint32 sink)
+{
+    if (!onPipeWire)
+        return; // a PulseAudio sink's delay is in its sink inputs' and its monitor's reports
+    // From the probe on the sink: connected anew when the stream moved.
+    if (probe && probeSinkIndex != sink)
+        dropProbe();
+    if (probe && pa_stream_get_state(probe) == PA_STREAM_READY) {
+        if (pa_operation *timing = pa_stream_update_timing_info(probe, probeTimed, this))
             pa_operation_unref(timing);
-    } else if (self->probe && !PA_STREAM_IS_GOOD(pa_stream_get_state(self->probe))) {
-        self->dropProbe(); // its sink went away: tried again next time
-    } else if (!self->probe && self->probeSinkIndex != self->sinkIndex) {
+    } else if (probe && !PA_STREAM_IS_GOOD(pa_stream_get_state(probe))) {
+        dropProbe(); // its sink went away: tried again next time
+    } else if (!probe && probeSinkIndex != sink) {
         // The sink's name, to connect to.
-        self->probeSinkIndex = self->sinkIndex;
-        if (pa_operation *sink
-            = pa_context_get_sink_info_by_index(self->context, self->sinkIndex, probeSink, self))
-            pa_operation_unref(sink);
+        probeSinkIndex = sink;
+        if (pa_operation *info = pa_context_get_sink_info_by_index(context, sink, probeSink, this))
+            pa_operation_unref(info);
     }
 }
 

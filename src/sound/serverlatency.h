@@ -34,9 +34,13 @@ struct pa_time_event;
 class ServerLatency
 {
 public:
+    static constexpr quint32 noSink = ~0u;
+
     // Connects in the background and asks every second; every 0.1 s for a while after the stream
-    // appears or moves, so that a new delay is known soon.
-    ServerLatency();
+    // appears or moves, so that a new delay is known soon. Given a `sink` (its index), the delay
+    // of that sink is reported instead, where only a stream of its own is told it (PipeWire):
+    // what a recording of its monitor lacks.
+    explicit ServerLatency(quint32 sink = noSink);
     ~ServerLatency();
 
     ServerLatency(const ServerLatency &) = delete;
@@ -69,10 +73,12 @@ private:
     static void probeWrite(pa_stream *, size_t bytes, void *self);
     static void probeTimed(pa_stream *, int success, void *self);
     void follow(qint64 nowNs, quint32 sink);
+    void measure(quint32 sink);
     void report(const Report &report);
     void dropProbe();
     void dropContext();
 
+    const quint32 givenSink;
     pa_threaded_mainloop *loop = nullptr;
     pa_time_event *timer = nullptr;
 

@@ -159,6 +159,7 @@ void SoundRecorder::sourceInfo(pa_context *, const pa_source_info *info, int eol
         return;
     }
     self->monitor = info->monitor_of_sink != PA_INVALID_INDEX;
+    self->monitorOf = info->monitor_of_sink;
     self->sourceDescription = QString::fromUtf8(info->description ? info->description : info->name);
     self->connectStream(info->name);
 }

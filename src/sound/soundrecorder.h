@@ -51,6 +51,8 @@ public:
     QString description() const { return sourceDescription; }
     // Whether it records a sink's monitor, to whose times the sink's delay is added.
     bool isMonitor() const { return monitor; }
+    // The index of the sink whose monitor it records; ~0u for another source.
+    quint32 monitoredSink() const { return monitorOf; }
 
     // Any thread: the sink's delay measured elsewhere, to count instead of what the server
     // reports for it (pipewire-pulse reports none); negative: the server's figure again.
@@ -82,6 +84,7 @@ private:
     QString sourceName;
     QString sourceDescription;
     bool monitor = false;
+    quint32 monitorOf = ~0u;
     bool recording = false;
     std::vector<char> silence; // stands in for what the server lost
     qint64 framesRead = 0;

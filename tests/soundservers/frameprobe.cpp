@@ -7,9 +7,15 @@
 //     picture at rest (scene time 0, the same until the hop at 14 s) is kept too: the demo's
 //     first frame shows it.
 //
-//   frameprobe watch CANDIDATES LOG TIMEOUT_S
-//     On the X server of $DISPLAY: waits for the demo's window to be mapped, presses Up twice
-//     (scene time +20 s: the rise then comes 2.5 s into the music), and reads the strip from the
+//   frameprobe prepare WIDTHxHEIGHT CANDIDATES swallow
+//     The same for the grinder's swallow, which recurs every lap of its train: a row through the
+//     train at every time of a lap, each time named by how far (ms) it is past the swallow. A
+//     frame that shows a time less than the frame before it shows the swallow.
+//
+//   frameprobe watch CANDIDATES LOG TIMEOUT_S [UP_PRESSES]
+//     On the X server of $DISPLAY: waits for the demo's window to be mapped, presses Up twice, or
+//     UP_PRESSES times (twice: scene time +20 s, the rise then comes 2.5 s into the music; five
+//     times: the forest ends and the grinder runs from 10 s), and reads the strip from the
 //     window at every damage, until the window goes away or the timeout passes. It also follows
 //     the server's refresh clock (Present's MSC notifications on a window of its own). LOG gets,
 //     with CLOCK_MONOTONIC times in µs:
@@ -35,6 +41,7 @@
 
 #include "framepainter.h"
 #include "instruction.h"
+#include "mince.h"
 #include "scenelist.h"
 #include "scenesequence.h"
 
@@ -92,6 +99,21 @@ struct Candidates
     QList<QByteArray> strips;
 };
 
+int save(const Candidates &candidates, int distinct, const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        std::fprintf(stderr, "frameprobe: cannot write %s\n", qPrintable(path));
+        return 1;
+    }
+    QDataStream out(&file);
+    out << candidates.region << candidates.times << candidates.strips;
+    std::printf("region %d,%d %dx%d; %d of %d scene times told apart\n", candidates.region.x(),
+                candidates.region.y(), candidates.region.width(), candidates.region.height(),
+                distinct, int(candidates.times.size()));
+    return 0;
+}
+
 int prepare(const QSize &screen, const QString &path)
 {
     QList<Instruction *> scenes = createScenes();
@@ -148,17 +170,56 @@ int prepare(const QSize &screen, const QString &path)
                      distinct);
         return 1;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        std::fprintf(stderr, "frameprobe: cannot write %s\n", qPrintable(path));
+    return save(candidates, distinct, path);
+}
+
+// The grinder's swallow, every fall: the candidates are a period of its moments, each time named
+// by how far (ms) it is past the moment, and the strip a row through the train of small
+// characters, which runs a lap per period, at 1 px/ms, once all of it runs.
+int prepareSwallow(const QSize &screen, const QString &path)
+{
+    QList<Instruction *> scenes = createScenes();
+    const SceneMoment swallow = findEvent(scenes, "swallow");
+    Instruction *grinder = swallow.scene >= 0 ? scenes.at(swallow.scene) : nullptr;
+    const long periodMs = grinder ? grinder->events().repeatEveryMs : 0;
+    if (periodMs != Mince::trainLapMs) {
+        std::fprintf(stderr, "frameprobe: no swallow every lap of the train\n");
         return 1;
     }
-    QDataStream out(&file);
-    out << candidates.region << candidates.times << candidates.strips;
-    std::printf("region %d,%d %dx%d; %d of %d scene times told apart\n", candidates.region.x(),
-                candidates.region.y(), candidates.region.width(), candidates.region.height(),
-                distinct, int(candidates.times.size()));
-    return 0;
+    const long firstMs = swallow.timeMs + 5 * periodMs; // the whole train runs by then
+    FramePainter painter(scenes);
+    QImage frame(screen, QImage::Format_RGB32);
+    Candidates candidates;
+    candidates.region = deviceRegion(screen,
+                                     QRect(Mince::stripRightPx + 2, Mince::trainTopPx + 10,
+                                           compositionWidthPx / 2 - Mince::stripRightPx - 2, 1))
+                            .boundingRect();
+    auto strip = [&](long t) {
+        painter.draw(*grinder, t, frame);
+        const QImage part = frame.copy(candidates.region);
+        return stripKey(part.constBits(), part.width(), part.height(), part.bytesPerLine());
+    };
+    QHash<QByteArray, int> seen;
+    for (long d = 0; d < periodMs; ++d) {
+        candidates.times << d;
+        candidates.strips << strip(firstMs + d);
+        seen[candidates.strips.last()] += 1;
+        // The row repeats every period.
+        if (d % 100 == 0 && strip(firstMs + d + 3 * periodMs) != candidates.strips.last()) {
+            std::fprintf(stderr, "frameprobe: the train's row does not repeat every %ld ms\n",
+                         periodMs);
+            return 1;
+        }
+    }
+    int distinct = 0;
+    for (const QByteArray &key : std::as_const(candidates.strips))
+        distinct += seen.value(key) == 1;
+    if (distinct < periodMs * 9 / 10) {
+        std::fprintf(stderr, "frameprobe: only %d times of the train's lap can be told apart\n",
+                     distinct);
+        return 1;
+    }
+    return save(candidates, distinct, path);
 }
 
 template<typename Reply> using ReplyPtr = std::unique_ptr<Reply, decltype(&std::free)>;
@@ -171,8 +232,8 @@ template<typename Reply> ReplyPtr<Reply> owned(Reply *reply)
 class Watcher
 {
 public:
-    Watcher(xcb_connection_t *connection, const Candidates &candidates, FILE *log)
-        : x(connection), candidates(candidates), log(log)
+    Watcher(xcb_connection_t *connection, const Candidates &candidates, FILE *log, int presses)
+        : x(connection), candidates(candidates), log(log), presses(presses)
     {
         screen = xcb_setup_roots_iterator(xcb_get_setup(x)).data;
         for (int i = 0; i < candidates.times.size(); ++i) {
@@ -226,14 +287,15 @@ public:
                 std::fprintf(stderr, "frameprobe: lost the X server\n");
                 return false;
             }
-            if (keysSent < 2 && window && nowUs() >= nextKeyUs)
+            if (keysSent < presses && window && nowUs() >= nextKeyUs)
                 pressUp();
             if (damaged) {
                 readStrip();
                 continue;
             }
             pollfd wait {xcb_get_file_descriptor(x), POLLIN, 0};
-            const std::int64_t untilKey = keysSent < 2 && window ? nextKeyUs - nowUs() : 100000;
+            const std::int64_t untilKey
+                = keysSent < presses && window ? nextKeyUs - nowUs() : 100000;
             poll(&wait, 1,
                  int(std::max<std::int64_t>(0, std::min<std::int64_t>(untilKey, 100000)) / 1000));
         }
@@ -364,13 +426,14 @@ private:
     xcb_damage_damage_t damage = XCB_NONE;
     bool damaged = false;
     bool finished = false;
+    const int presses;
     int keysSent = 0;
     std::int64_t nextKeyUs = 0;
     std::int64_t damagedUs = 0; // when the damage read next came
     QByteArray lastStrip;
 };
 
-int watch(const QString &candidatesPath, const char *logPath, int timeoutS)
+int watch(const QString &candidatesPath, const char *logPath, int timeoutS, int presses)
 {
     Candidates candidates;
     QFile file(candidatesPath);
@@ -391,7 +454,7 @@ int watch(const QString &candidatesPath, const char *logPath, int timeoutS)
         return 1;
     }
     const std::int64_t deadline = nowUs() + std::int64_t(timeoutS) * 1000000;
-    Watcher watcher(x, candidates, log);
+    Watcher watcher(x, candidates, log, presses);
     const bool done = watcher.start() && watcher.run(deadline);
     xcb_disconnect(x);
     std::fclose(log);
@@ -406,7 +469,7 @@ int watch(const QString &candidatesPath, const char *logPath, int timeoutS)
 int main(int argc, char *argv[])
 {
     const QByteArray mode = argc > 1 ? argv[1] : "";
-    if (mode == "prepare" && argc == 4) {
+    if (mode == "prepare" && (argc == 4 || (argc == 5 && QByteArray(argv[4]) == "swallow"))) {
         const QList<QByteArray> sides = QByteArray(argv[2]).split('x');
         const QSize size = sides.size() == 2 ? QSize(sides[0].toInt(), sides[1].toInt()) : QSize();
         if (size.isEmpty()) {
@@ -416,12 +479,14 @@ int main(int argc, char *argv[])
         // Drawing only: no display needed.
         qputenv("QT_QPA_PLATFORM", "offscreen");
         QGuiApplication app(argc, argv);
-        return prepare(size, QString::fromLocal8Bit(argv[3]));
+        return argc == 5 ? prepareSwallow(size, QString::fromLocal8Bit(argv[3]))
+                         : prepare(size, QString::fromLocal8Bit(argv[3]));
     }
-    if (mode == "watch" && argc == 5)
-        return watch(QString::fromLocal8Bit(argv[2]), argv[3], std::atoi(argv[4]));
+    if (mode == "watch" && (argc == 5 || argc == 6))
+        return watch(QString::fromLocal8Bit(argv[2]), argv[3], std::atoi(argv[4]),
+                     argc == 6 ? std::atoi(argv[5]) : 2);
     std::fprintf(stderr,
-                 "usage: frameprobe prepare WIDTHxHEIGHT CANDIDATES\n"
-                 "       frameprobe watch CANDIDATES LOG TIMEOUT_S\n");
+                 "usage: frameprobe prepare WIDTHxHEIGHT CANDIDATES [swallow]\n"
+                 "       frameprobe watch CANDIDATES LOG TIMEOUT_S [UP_PRESSES]\n");
     return 2;
 }

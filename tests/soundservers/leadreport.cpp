@@ -48,6 +48,7 @@
 //     speaker that publishes no delay ("...-unreported") only the exit status and the launches;
 //     behind one that publishes its configured latency ("...-configured") all but the median.
 
+#include "beatsong.h"
 #include "musicsource.h"
 #include "songreference.h"
 
@@ -340,6 +341,22 @@ RefreshClock fitRefreshes(const std::vector<std::pair<double, double>> &mscUst)
     return clock;
 }
 
+// frameprobe's frames in DIR/frames.log, and the refresh clock fitted to its refreshes.
+std::vector<Frame> readFrames(const QString &dir, RefreshClock *refresh)
+{
+    std::vector<Frame> frames;
+    std::vector<std::pair<double, double>> refreshes;
+    for (const QByteArray &line : lines(dir + "/frames.log")) {
+        const QList<QByteArray> f = line.split(' ');
+        if (f[0] == "frame" && f.size() == 4)
+            frames.push_back({f[1].toLongLong(), f[2].toLongLong(), f[3].toLongLong()});
+        else if (f[0] == "refresh" && f.size() == 3)
+            refreshes.emplace_back(f[1].toDouble(), f[2].toDouble());
+    }
+    *refresh = fitRefreshes(refreshes);
+    return frames;
+}
+
 QString signedMs(double ms)
 {
     return std::isnan(ms) ? QStringLiteral("none") : QString::asprintf("%+.1f", ms);
@@ -383,15 +400,8 @@ int reportLaunch(const QString &dir, const QStringList &label)
         return 1;
     }
 
-    std::vector<Frame> frames;
-    std::vector<std::pair<double, double>> refreshes;
-    for (const QByteArray &line : lines(dir + "/frames.log")) {
-        const QList<QByteArray> f = line.split(' ');
-        if (f[0] == "frame" && f.size() == 4)
-            frames.push_back({f[1].toLongLong(), f[2].toLongLong(), f[3].toLongLong()});
-        else if (f[0] == "refresh" && f.size() == 3)
-            refreshes.emplace_back(f[1].toDouble(), f[2].toDouble());
-    }
+    RefreshClock refresh;
+    const std::vector<Frame> frames = readFrames(dir, &refresh);
     qint64 openedUs = -1;
     std::vector<std::pair<qint64, int>> calls;
     QString library = QStringLiteral("SDL-unknown");
@@ -438,7 +448,6 @@ int reportLaunch(const QString &dir, const QStringList &label)
                                             bytesPerSecond / 10))
             riseOrigin = *at - riseByte;
     }
-    const RefreshClock refresh = fitRefreshes(refreshes);
 
     std::vector<double> leads, arrivals;
     int riseFrames = 0;
@@ -683,6 +692,173 @@ int reportComeback(const QString &dir)
         : 1;
 }
 
+// A made song of known beats (beatsong.h) in the show's format, the same on both channels, to
+// FILE, and its beats (ms into the song, one a line) to FILE.beats.
+int writeBeatSong(double seconds, double fromBpm, double toBpm, const QString &path)
+{
+    QList<double> beatsMs;
+    const QByteArray mono = beatSong(seconds, fromBpm, toBpm, 0, &beatsMs);
+    QByteArray stereo;
+    stereo.reserve(2 * mono.size());
+    for (int i = 0; i + 1 < mono.size(); i += 2)
+        stereo.append(mono.mid(i, 2)).append(mono.mid(i, 2));
+    QByteArray beats;
+    for (const double ms : std::as_const(beatsMs))
+        beats += QByteArray::number(ms, 'f', 3) + '\n';
+    QFile song(path), times(path + ".beats");
+    if (!song.open(QIODevice::WriteOnly) || song.write(stereo) != stereo.size()
+        || !times.open(QIODevice::WriteOnly) || times.write(beats) != beats.size()) {
+        std::fprintf(stderr, "leadreport: cannot write %s\n", qPrintable(path));
+        return 1;
+    }
+    return 0;
+}
+
+// The p-th quantile (0 to 1) of `values`: the smallest value with that share of them at or below.
+double quantile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return NAN;
+    std::sort(values.begin(), values.end());
+    return values[size_t(std::max(0.0, std::ceil(double(values.size()) * p) - 1))];
+}
+
+// One launch of the listening show: each moment (the grinder's swallow) as a viewer saw it, against
+// the song's beat nearest it as heard at the sink, from `skipS` after the song reached the sink.
+int reportListen(const QString &dir, const QStringList &label, double skipS)
+{
+    const QByteArray song = contents(dir + "/song.raw");
+    std::vector<double> beatsMs;
+    for (const QByteArray &line : lines(dir + "/song.raw.beats")) {
+        if (!line.isEmpty())
+            beatsMs.push_back(line.toDouble());
+    }
+    const Recording recording = readRecording(dir);
+    RefreshClock refresh;
+    const std::vector<Frame> frames = readFrames(dir, &refresh);
+    const QByteArray status = contents(dir + "/status").trimmed();
+    std::optional<qint64> placed;
+    for (const double at : {0.0, 1.0, 4.0, 8.0})
+        placed
+            = placed ? placed : locate(recording.bytes, song, qint64(at * bytesPerSecond) / 4 * 4);
+    QStringList out = label;
+    if (!placed || !refresh.valid() || beatsMs.empty()) {
+        out << "moments=none" << (placed ? "refresh=none" : "song=not-found") << "exit=" + status;
+        std::printf("%s\n", qPrintable(out.join(' ')));
+        return 1;
+    }
+    // Each beat when the monitor recorded it.
+    std::vector<double> heardUs;
+    for (const double ms : beatsMs) {
+        const qint64 byte
+            = *placed + qint64(ms * bytesPerSecond / 1000) / bytesPerFrame * bytesPerFrame;
+        const qint64 us = byte >= 0 ? recording.arrivalOf(byte) : -1;
+        if (us >= 0)
+            heardUs.push_back(double(us));
+    }
+    const double fromUs = double(recording.arrivalOf(std::max<qint64>(0, *placed))) + skipS * 1e6;
+    // Until half a beat after the last: the moments after that fall where the song has ended.
+    const double untilUs = heardUs.size() < 2
+        ? -1
+        : heardUs.back() + (heardUs.back() - heardUs[heardUs.size() - 2]) / 2;
+    // A frame shows a moment when its time in the moment's period (frameprobe's scene time) wrapped
+    // around since the frame before: the moment is seen at the refresh where the first frame from
+    // there that is not replaced before it is seen (every frame until the next wrap shows it too).
+    std::vector<double> errors, pastMs;
+    qint64 last = -1;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const qint64 phase = frames[i].scene;
+        if (phase < 0)
+            continue;
+        const bool wrapped = last >= 0 && phase < last;
+        last = phase;
+        if (!wrapped)
+            continue;
+        double seenUs = NAN;
+        for (size_t j = i; j < frames.size() && std::isnan(seenUs); ++j) {
+            const double shownUs = refresh.after(double(frames[j].arrivalUs()));
+            if (j + 1 == frames.size() || double(frames[j + 1].arrivalUs()) >= shownUs)
+                seenUs = shownUs;
+        }
+        if (std::isnan(seenUs) || seenUs < fromUs || seenUs > untilUs)
+            continue;
+        const auto nearest
+            = std::min_element(heardUs.begin(), heardUs.end(), [&](double a, double b) {
+                  return std::abs(a - seenUs) < std::abs(b - seenUs);
+              });
+        errors.push_back((seenUs - *nearest) / 1000);
+        pastMs.push_back(double(phase));
+    }
+    std::vector<double> distances;
+    QStringList each;
+    for (const double e : errors) {
+        distances.push_back(std::abs(e));
+        each << QString::asprintf("%+.1f", e);
+    }
+    out << QStringLiteral("moments=%1").arg(errors.size())
+        << QStringLiteral("median=%1").arg(median(distances), 0, 'f', 1)
+        << QStringLiteral("p90=%1").arg(quantile(distances, 0.9), 0, 'f', 1)
+        << "signed-median=" + signedMs(median(errors))
+        << QStringLiteral("past-moment=%1ms").arg(median(pastMs), 0, 'f', 1)
+        << "exit=" + (status.isEmpty() ? QByteArray("none") : status)
+        << "errors=" + (each.isEmpty() ? QStringLiteral("none") : each.join(','));
+    std::printf("%s\n", qPrintable(out.join(' ')));
+    return 0;
+}
+
+// The lines of `listen` in RESULTS, per label: the moments of all its launches. Exits 1 when a
+// target is missed: within +-25 ms of the beat as a median, +-60 ms for 90 % of the moments, at
+// least minimumMoments of them, exit status 0 in every launch.
+int reportListenTable(const QString &path)
+{
+    constexpr double medianLimitMs = 25, p90LimitMs = 60;
+    constexpr int minimumMoments = 5;
+    struct Row
+    {
+        std::vector<double> errors;
+        int launches = 0, exitZero = 0;
+    };
+    QMap<QString, Row> rows;
+    for (const QByteArray &line : lines(path)) {
+        const QStringList fields = QString::fromUtf8(line).split(' ', Qt::SkipEmptyParts);
+        const auto moments = std::find_if(fields.begin(), fields.end(), [](const QString &f) {
+            return f.startsWith("moments=");
+        });
+        if (moments == fields.end())
+            continue;
+        Row &row = rows[QStringList(fields.begin(), moments).join(' ')];
+        ++row.launches;
+        for (const QString &field : fields) {
+            if (field == "exit=0")
+                ++row.exitZero;
+            else if (field.startsWith("errors=") && field != "errors=none") {
+                for (const QString &e : field.mid(7).split(','))
+                    row.errors.push_back(e.toDouble());
+            }
+        }
+    }
+    bool met = !rows.isEmpty();
+    std::printf("| row | launches | moments | median | 90 %% within | signed median | exit 0 | "
+                "targets |\n|---|---|---|---|---|---|---|---|\n");
+    for (auto row = rows.cbegin(); row != rows.cend(); ++row) {
+        std::vector<double> distances;
+        for (const double e : row->errors)
+            distances.push_back(std::abs(e));
+        const double middle = median(distances), p90 = quantile(distances, 0.9);
+        const bool ok = int(distances.size()) >= minimumMoments && middle <= medianLimitMs
+            && p90 <= p90LimitMs && row->exitZero == row->launches;
+        met = met && ok;
+        std::printf("| %s | %d | %d | %.1f | %.1f | %s | %d/%d | %s |\n", qPrintable(row.key()),
+                    row->launches, int(distances.size()), middle, p90,
+                    qPrintable(signedMs(median(row->errors))), row->exitZero, row->launches,
+                    ok ? "met" : "MISSED");
+    }
+    std::printf("(ms: when a viewer saw each moment minus the song's nearest beat as the sink's "
+                "monitor recorded it, from 8 s into the song; median and 90th percentile of the "
+                "distance)\n");
+    return met ? 0 : 1;
+}
+
 } // namespace
 
 int reportSound(const QString &recordingPath, const QString &referencePath,
@@ -741,6 +917,17 @@ int main(int argc, char *argv[])
         return reportComeback(QString::fromLocal8Bit(argv[2]));
     if (mode == "table" && argc == 3)
         return reportTable(QString::fromLocal8Bit(argv[2]));
+    if (mode == "beatsong" && argc == 6)
+        return writeBeatSong(std::atof(argv[2]), std::atof(argv[3]), std::atof(argv[4]),
+                             QString::fromLocal8Bit(argv[5]));
+    if (mode == "listen" && argc >= 4) {
+        QStringList label;
+        for (int i = 4; i < argc; ++i)
+            label << QString::fromLocal8Bit(argv[i]);
+        return reportListen(QString::fromLocal8Bit(argv[2]), label, std::atof(argv[3]));
+    }
+    if (mode == "listentable" && argc == 3)
+        return reportListenTable(QString::fromLocal8Bit(argv[2]));
     if (mode == "sound" && (argc == 4 || argc == 5))
         return reportSound(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
                            argc == 5 ? std::optional<double>(std::atof(argv[4])) : std::nullopt);
@@ -749,6 +936,9 @@ int main(int argc, char *argv[])
                  "       leadreport launch DIR LABEL...\n"
                  "       leadreport comeback DIR\n"
                  "       leadreport table RESULTS\n"
+                 "       leadreport beatsong SECONDS FROM_BPM TO_BPM FILE\n"
+                 "       leadreport listen DIR SKIP_S LABEL...\n"
+                 "       leadreport listentable RESULTS\n"
                  "       leadreport sound RECORDING REFERENCE [MIN_SNR_DB]\n");
     return 2;
 }

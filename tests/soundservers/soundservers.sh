@@ -26,8 +26,15 @@
 # and the demo must end by itself within the music's length + 5 s, saying on stderr that no sound
 # plays; sdl12-compat plays the music as usual, and the demo must end by itself with status 0.
 # At the idle PulseAudio sink, with the system's library: a song in each format the demo reads
-# must reach the sink as its reference decode, and --loop must play the music three times back to
-# back, bit for bit, and end with status 0 on Escape.
+# must reach the sink as its reference decode, --loop must play the music three times back to
+# back, bit for bit, and end with status 0 on Escape, and three songs on the command line must
+# play one after the other, bit for bit, and end with status 0.
+# Listening, at the idle PulseAudio sink and behind the 100 ms tunnel: mincer --listen shows the
+# grinder while paplay plays a made song of known beats (100 BPM, 128 BPM, 96 to 136 BPM; behind
+# the tunnel the last alone); from 8 s into the song, the swallows a viewer saw must lie within
+# 25 ms of the song's beats heard at the sink as a median, 60 ms for 90 % of them, and the demo
+# must end with status 0 on Escape. Its CPU time, and the same show's without listening, are
+# printed. MINCER_SOUND_LISTEN=N plays every song at both sinks N times, each 30 s long.
 # Last, per library, PulseAudio killed mid-show and started again, and its sink removed and loaded
 # again: the music must come back from where the show is, the rest of it bit for bit; SIGINT and
 # SIGTERM must end the demo at once; and a server stopped before the device opens must leave the
@@ -53,7 +60,11 @@ launches=${8:-4}
 sizes=(1920x1080 3840x2160)
 music_seconds=3.5 # covers the rise at 2.5 s, however far ahead or behind the picture starts
 demo_timeout=12 # s: a launch that has not ended by then has failed
-budget=720 # s: launches stop there, with time left to clean up before ctest's 840
+budget=810 # s: launches stop there, with time left to clean up before ctest's 930
+# Listening: each song's length (s), and launches per song and sink (0: the default, below).
+listen_launches=${MINCER_SOUND_LISTEN:-0}
+listen_seconds=16
+[ "$listen_launches" -gt 0 ] && listen_seconds=30
 started_at=$SECONDS
 work=$(mktemp -d /tmp/mincer-soundservers.XXXXXX)
 unset QT_QPA_PLATFORM # the demo shows its window in Xvfb
@@ -532,6 +543,144 @@ play_songs() {
     "$leadreport" music 1.5 "$songs/loop.raw" &&
         cat "$songs/loop.raw" "$songs/loop.raw" "$songs/loop.raw" >"$songs/passes.raw" &&
         played "--loop, three passes" "$songs/passes.raw" inf 3 --loop "$songs/loop.raw"
+    # A playlist: three thirds of 4.5 s of noise, as raw, WAV and FLAC, one after the other with
+    # nothing between them.
+    local part raw=(-t raw -r 44100 -e signed -b 16 -c 2)
+    "$leadreport" music 4.5 "$songs/list.raw" &&
+        for part in 0 1 2; do
+            tail -c +$((part * 264600 + 1)) "$songs/list.raw" | head -c 264600 >"$songs/part$part.raw"
+        done &&
+        sox -V1 "${raw[@]}" "$songs/part1.raw" "$songs/part1.wav" &&
+        sox -V1 "${raw[@]}" "$songs/part2.raw" "$songs/part2.flac" &&
+        played "three songs, a playlist" "$songs/list.raw" inf 0 "$songs/part0.raw" \
+            "$songs/part1.wav" "$songs/part2.flac"
+}
+
+# Listening: mincer --listen shows its window while paplay plays a song of known beats to the sink
+# of the server it listens to. frameprobe presses Up five times (the forest ends, the grinder runs
+# from 10 s) and tells each frame's time in the lap of the grinder's train, whose swallow is a
+# moment of the show; the sink's monitor (behind a tunnel, the far one, where the music is heard)
+# is recorded as for the launches. leadreport listen compares each swallow a viewer saw, from 8 s
+# into the song, with the song's nearest beat there; the demo must end with status 0 on Escape.
+# The demo's CPU time, and that of its listening threads ("mincer listen": the recorder and the
+# predictor; "mincer latency": the sink's delay), are read from /proc
+# over the same seconds: from 8 s after the song started to its end.
+listen_songs=$work/listen-songs
+listen_song_names=(100bpm 128bpm 96-136bpm)
+declare -A listen_bpm=([100bpm]="100 100" [128bpm]="128 128" [96-136bpm]="96 136")
+make_listen_songs() {
+    local song
+    mkdir -p "$listen_songs"
+    for song in "${listen_song_names[@]}"; do
+        # shellcheck disable=SC2086 # the tempos are words
+        "$leadreport" beatsong "$listen_seconds" ${listen_bpm[$song]} "$listen_songs/$song.raw" ||
+            return 1
+    done
+    "$frameprobe" prepare 1920x1080 "$work/candidates-swallow.bin" swallow
+}
+listening="mincer listen|mincer latency"
+keys_pressed() { [ "$(grep -c '^key' "$1")" -ge 5 ]; } # FRAMES_LOG
+cpu_ticks() { # PID [THREAD_NAMES]: user and system time so far, in clock ticks; of the threads
+    # named NAME|NAME..., when given
+    local stat
+    for stat in /proc/"$1"/task/*/stat; do
+        [ -z "${2:-}" ] || [[ $(cat "${stat%stat}comm" 2>/dev/null) =~ ^($2)$ ]] || continue
+        sed 's/.*) //' "$stat" 2>/dev/null
+    done | awk '{n += $12 + $13} END {print n + 0}'
+}
+share() { # TICKS_BEFORE TICKS_AFTER MS: of a core
+    awk -v a="$1" -v b="$2" -v ms="$3" -v hz="$(getconf CLK_TCK)" \
+        'BEGIN { printf "%.3f", (b - a) / hz / (ms / 1000) }'
+}
+# Starts the demo with ARGUMENT... on the probe's five presses, in DIR, and once they are sent
+# sets shown_pid (the demo's process); demo_job is its job.
+show_grinder() { # DIR TIMEOUT_S ARGUMENT...
+    local dir=$1 limit=$2
+    shift 2
+    DISPLAY=${display[1920x1080]} "$frameprobe" watch "$work/candidates-swallow.bin" \
+        "$dir/frames.log" "$((limit + 5))" 5 2>"$dir/probe.err" &
+    probe_job=$!
+    current+=("$probe_job")
+    wait_for 5 grep -q '^ready' "$dir/frames.log" || fail "listening: the probe did not start"
+    (cd "$dir" && exec env DISPLAY="${display[1920x1080]}" timeout -k 2 "$limit" \
+        "${as_user[@]}" "$mincer" "$@") >"$dir/stdout" 2>"$dir/stderr" &
+    demo_job=$!
+    current+=("$demo_job")
+    wait_for 10 keys_pressed "$dir/frames.log" || fail "listening: no window for the probe's keys"
+    shown_pid=$(pgrep -P "$demo_job" | head -n 1)
+    sleep 0.5 # the grinder runs
+}
+end_grinder() { # DIR: Escape (to the window under the pointer: the demo's, full-screen), and
+    # the demo's status in DIR/status
+    DISPLAY=${display[1920x1080]} xdotool key Escape
+    wait "$demo_job"
+    echo $? >"$1/status"
+    wait "$probe_job"
+}
+listen() { # SERVER STATE SONG N
+    local dir=$work/listen-$1-$2-$3-$4 before after thread_before thread_after from took line
+    mkdir -p "$dir"
+    cp "$listen_songs/$3.raw" "$dir/song.raw" && cp "$listen_songs/$3.raw.beats" "$dir/song.raw.beats"
+    mkfifo "$dir/pcm"
+    for_user "$dir"
+    "${listener[@]}" "$recorder" "$dir/recording.raw" "$dir/chunks.txt" <"$dir/pcm" &
+    local recording=$!
+    "${listener[@]}" parec --raw --format=s16le --rate=44100 --channels=2 --latency-msec=5 \
+        -d mincer.monitor ${monitor_server:+--server="$monitor_server"} >"$dir/pcm" &
+    local parec=$!
+    current=("$recording" "$parec")
+    wait_for 5 test -s "$dir/chunks.txt" || fail "listening: the recording did not start"
+    show_grinder "$dir" "$((listen_seconds + 20))" --listen
+    "${as_user[@]}" paplay --raw --format=s16le --rate=44100 --channels=2 "$dir/song.raw" &
+    local player=$!
+    sleep 8
+    before=$(cpu_ticks "$shown_pid") thread_before=$(cpu_ticks "$shown_pid" "$listening")
+    from=$(milliseconds)
+    wait "$player"
+    after=$(cpu_ticks "$shown_pid") thread_after=$(cpu_ticks "$shown_pid" "$listening")
+    took=$(($(milliseconds) - from))
+    sleep 0.3 # the song's tail at the sink
+    end_grinder "$dir"
+    kill "$parec" 2>/dev/null
+    wait "$parec" "$recording"
+    current=()
+    line="$("$leadreport" listen "$dir" 8 "$1" "$2" "$3")" || fail "listening, $1 $2 $3: $line"
+    line+=" cpu=$(share "$before" "$after" "$took") listening-threads=$(share "$thread_before" \
+        "$thread_after" "$took")"
+    echo "$line" | tee -a "$work/listen.txt"
+}
+# The same show without listening: the grinder at its own pace, muted (to silent music longer
+# than that), its CPU time over as many seconds as the listening shows' was measured, from a second
+# after the keys.
+unheard_show() {
+    local dir=$work/unheard before after from
+    mkdir -p "$dir"
+    head -c $((listen_seconds * 176400)) /dev/zero >"$dir/long.raw"
+    for_user "$dir"
+    show_grinder "$dir" "$((listen_seconds + 20))" --mute --own-timing "$dir/long.raw"
+    sleep 1
+    before=$(cpu_ticks "$shown_pid") from=$(milliseconds)
+    sleep "$((listen_seconds - 8))"
+    after=$(cpu_ticks "$shown_pid")
+    end_grinder "$dir"
+    current=()
+    echo "without listening: cpu=$(share "$before" "$after" "$(($(milliseconds) - from))")," \
+        "exit $(cat "$dir/status")" | tee -a "$work/listen.txt"
+}
+listen_rows() { # SERVER STATE
+    local song n songs=("${listen_song_names[@]}")
+    # By default one launch of each song at the idle sink, and the tempo ramp behind the tunnel.
+    [[ $2 = tunnel* ]] && [ "$listen_launches" -eq 0 ] && songs=(96-136bpm)
+    for song in "${songs[@]}"; do
+        for n in $(seq "$((listen_launches > 0 ? listen_launches : 1))"); do
+            if [ $((SECONDS - started_at)) -ge "$budget" ]; then
+                fail "listening, $1 $2 $song: no time left for launch $n"
+                return
+            fi
+            listen "$1" "$2" "$song" "$n"
+        done
+    done
+    [[ $2 = tunnel* ]] || unheard_show
 }
 
 # PulseAudio killed mid-show and started again in its folder DIR (HOW "server"), or its sink
@@ -651,6 +800,9 @@ run_server() { # SERVER STATE START...
     unreported=
     if "$@"; then
         play_server "$server" "$state$unreported"
+        if [ "$server $state" = "pulse idle" ] || [ "$server $state" = "pulse tunnel-100ms" ]; then
+            listen_rows "$server" "$state"
+        fi
         if [ "$server $state" = "pulse idle" ]; then
             for library in "${libraries[@]}"; do
                 small_latency "$library"
@@ -687,6 +839,7 @@ if [ "$load" -gt 0 ]; then
     done
 fi
 
+make_listen_songs || exit 1
 only=${MINCER_SOUND_SERVERS:-pulse-idle pulse-suspended pipewire-running pulse-tunnel pipewire-tunnel}
 [[ " $only " = *" pulse-idle "* ]] && run_server pulse idle start_pulseaudio "$work/pulse-idle"
 [[ " $only " = *" pulse-suspended "* ]] &&
@@ -703,6 +856,11 @@ fi
 
 echo "== The picture's lead over the music (ms; positive: the picture is ahead)"
 "$leadreport" table "$work/results.txt" || fail "a target was missed"
+if [ -s "$work/listen.txt" ]; then
+    echo "== Listening: the moments a viewer saw against the beats heard"
+    "$leadreport" listentable "$work/listen.txt" || fail "a listening target was missed"
+    grep -h '^without listening' "$work/listen.txt"
+fi
 if [ ${#failures[@]} -gt 0 ]; then
     echo "${#failures[@]} failed:"
     printf '  %s\n' "${failures[@]}"
