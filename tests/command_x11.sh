@@ -31,7 +31,7 @@ answers() { # STATUS TEXTS ARGUMENT...
     [ "$got" -eq "$status" ] && [ -z "$missing" ] && pass "mincer $*: status $got" ||
         fail "mincer $*: status $got (expected $status), missing$missing in: $out"
 }
-answers 0 "--window|--screen|--list-screens|--loop|--mute|--version|[FILE]|Escape|Left, Right|Down, Up|F11, F" --help
+answers 0 "--window|--screen|--list-screens|--loop|--mute|--shuffle|--listen|--version|[FILE...]|Escape|Left, Right|Down, Up|N, Page Down|F11, F" --help
 answers 0 "mincer 1.0.0" --version
 answers 0 "0  screen        1920x1080  60.00 Hz  (default)|1  screen        1280x1024" --list-screens
 answers 2 "unknown option 'bogus'|mincer --help" --bogus
